@@ -1,0 +1,1 @@
+"""Trailmere, the GPS track viewer."""

@@ -1,0 +1,49 @@
+#include "glue/glue.hpp"
+
+namespace glue {
+
+void Module::bind(py::handle module) {
+    // Extension modules are never unloaded; keep the reference for good.
+    module_ = module.inc_ref();
+}
+
+py::object Module::operator()(const char* name) const { return module_.attr(name); }
+
+std::string Module::name() const { return py::cast<std::string>(module_.attr("__name__")); }
+
+py::object make_class(const Module& module, const char* name, const std::string& qualname,
+                      py::tuple bases, const char* doc) {
+    py::dict ns;
+    ns["__module__"] = module.handle().attr("__name__");
+    ns["__qualname__"] = py::str(qualname);
+    if (doc != nullptr) ns["__doc__"] = py::str(doc);
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    return type(py::str(name), bases, ns);
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+bool equals_none(py::handle x) {
+    int r = PyObject_RichCompareBool(x.ptr(), Py_None, Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool truthy(py::handle x) {
+    int r = PyObject_IsTrue(x.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+double as_double(py::handle x) {
+    double d = PyFloat_AsDouble(x.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+}
+
+py::object kwarg(const py::kwargs& kwargs, const char* key, py::object fallback) {
+    if (kwargs.contains(key)) return kwargs[key];
+    return fallback;
+}
+
+}  // namespace glue

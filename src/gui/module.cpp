@@ -1,0 +1,4 @@
+#include "glue/glue.hpp"
+
+PYBIND11_MODULE(GUI, m) {
+}

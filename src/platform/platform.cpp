@@ -1,0 +1,60 @@
+#include "platform/platform.hpp"
+
+#include <filesystem>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+const std::string kWindowsRoot = "C:/varnholt/";
+}
+
+bool is_windows() {
+#ifdef _WIN32
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string data_root() {
+    if (is_windows()) return kWindowsRoot;
+    // expanduser honours HOME, which is what users (and tests) expect.
+    std::string home = py::cast<std::string>(
+        py::module_::import("os").attr("path").attr("expanduser")("~"));
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    return home + "/varnholt/";
+}
+
+std::string data_path(const std::string& windows_path) {
+    if (windows_path.compare(0, kWindowsRoot.size(), kWindowsRoot) != 0) return windows_path;
+    return data_root() + windows_path.substr(kWindowsRoot.size());
+}
+
+void make_folder_quietly(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directory(std::filesystem::u8path(path), ec);
+}
+
+std::string join_template(const std::string& folder, const std::string& backslash_name) {
+    if (is_windows()) return folder + backslash_name;
+    std::string name = backslash_name;
+    for (char& c : name)
+        if (c == '\\') c = '/';
+    return folder + name;
+}
+
+void set_window_icon(py::handle window, const std::string& ico_path) {
+    if (is_windows()) {
+        window.attr("iconbitmap")(ico_path);
+        return;
+    }
+    std::string png = ico_path;
+    const std::string ico = ".ico";
+    if (png.size() >= ico.size() && png.compare(png.size() - ico.size(), ico.size(), ico) == 0)
+        png.replace(png.size() - ico.size(), ico.size(), ".png");
+    py::object image = py::module_::import("tkinter").attr("PhotoImage")("master"_a = window, "file"_a = png);
+    window.attr("iconphoto")(false, image);
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// Everything that differs between Windows and other systems lives here: where
+// the data folders are, how template paths are joined, how a window gets its
+// icon. The rest of the code speaks in the Windows terms of the product.
+#pragma once
+
+#include "glue/glue.hpp"
+
+#include <string>
+
+namespace platform {
+
+bool is_windows();
+
+// "C:/varnholt/" on Windows; the folder varnholt/ in the user's home
+// elsewhere. Always ends with "/".
+std::string data_root();
+
+// A path written under "C:/varnholt/" mapped onto data_root(); any other
+// path is returned unchanged.
+std::string data_path(const std::string& windows_path);
+
+// Creates one folder (not its parents); every error is ignored.
+void make_folder_quietly(const std::string& path);
+
+// The module's folder joined with a relative name that starts with a
+// backslash, e.g. "\\<templates>\\logo.png".
+std::string join_template(const std::string& folder, const std::string& backslash_name);
+
+// Sets a Tk window's icon from the .ico path: iconbitmap on Windows, the PNG
+// file of the same name through iconphoto elsewhere. Errors propagate.
+void set_window_icon(py::handle window, const std::string& ico_path);
+
+}  // namespace platform

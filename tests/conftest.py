@@ -1,0 +1,101 @@
+"""Shared test set-up: a display, one Tk root for the session, a fresh frame per
+test, and Tk callback exceptions turned into test failures."""
+
+from __future__ import annotations
+
+import os
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any, Callable, Iterator
+
+import pytest
+
+# Xlib (through pyautogui) refuses to connect without an Xauthority file, even
+# to an Xvfb that needs none.
+if not os.path.exists(os.environ.get("XAUTHORITY", os.path.expanduser("~/.Xauthority"))):
+    _xauth = os.path.join(tempfile.gettempdir(), "varnholt-tests.Xauthority")
+    Path(_xauth).touch()
+    os.environ["XAUTHORITY"] = _xauth
+
+# Data folders go under HOME on Linux; keep the tests away from the real one.
+_home = tempfile.mkdtemp(prefix="varnholt-home-")
+os.environ["HOME"] = _home
+
+REPO = Path(__file__).resolve().parent.parent
+SHARED_DATA = REPO.parent / "shared" / "data"
+
+PACKAGE = "varnholt通用模組"
+
+
+def loomkit_module() -> Any:
+    """The Loomkit extension module itself (the package attribute is the class)."""
+    import importlib
+
+    importlib.import_module(PACKAGE + ".Loomkit")
+    return sys.modules[PACKAGE + ".Loomkit"]
+
+
+@pytest.fixture(scope="session")
+def home() -> Path:
+    return Path(_home)
+
+
+@pytest.fixture(scope="session")
+def Loomkit() -> Any:
+    return loomkit_module().Loomkit
+
+
+class CallbackErrors(list):  # type: ignore[type-arg]
+    def __call__(self, exc: type, value: BaseException, tb: Any) -> None:
+        self.append(value)
+
+
+@pytest.fixture(scope="session")
+def tk_root() -> Iterator[Any]:
+    if not os.environ.get("DISPLAY"):
+        pytest.skip("no display: run the tests under Xvfb (see README)")
+    import customtkinter
+
+    root = customtkinter.CTk()
+    root.geometry("1200x900+0+0")
+    errors = CallbackErrors()
+    root.report_callback_exception = errors
+    root._test_errors = errors  # type: ignore[attr-defined]
+    root.update()
+    yield root
+    root.destroy()
+
+
+@pytest.fixture
+def frame(tk_root: Any) -> Iterator[Any]:
+    """A fresh frame in the session root; callback exceptions fail the test."""
+    import customtkinter
+
+    errors = tk_root._test_errors
+    del errors[:]
+    f = customtkinter.CTkFrame(tk_root, width=900, height=700)
+    f.pack(fill="both", expand=True)
+    tk_root.update()
+    yield f
+    try:
+        f.destroy()
+        tk_root.update()
+    finally:
+        caught = list(errors)
+        del errors[:]
+        if caught:
+            raise AssertionError(f"Tk callback raised: {caught!r}")
+
+
+def pump(root: Any, until: Callable[[], bool], timeout: float = 10.0) -> bool:
+    """Runs the event loop until `until()` holds or the time is up."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        root.update()
+        if until():
+            return True
+        time.sleep(0.005)
+    root.update()
+    return until()
