@@ -1,0 +1,47 @@
+#include "gui/gui.hpp"
+
+namespace gui {
+
+namespace {
+
+const char* const kProductPage = "https://trailmere.example.com:34008/Trailmere";
+const char* const kProductPagePlain = "http://trailmere.example.com:34008/Trailmere";
+
+// Choose GPX files and draw each; only the last one moves the map.
+void choose_and_draw(py::object draw_map) {
+    py::list filetypes;
+    filetypes.append(py::make_tuple(u8"\u6240\u6709\u6a94\u6848", "*.*"));  // 所有檔案
+    py::object paths = G("tkinter").attr("filedialog").attr("askopenfilenames")(
+        "title"_a = u8"\u9078\u64c7\u6a94\u6848", "filetypes"_a = filetypes);  // 選擇檔案
+    size_t n = py::len(paths);
+    for (size_t i = 0; i < n; ++i) {
+        py::object file_path = paths[py::int_(i)];
+        if (file_path.equal(py::str(""))) continue;
+        bool last = i + 1 == py::len(paths);
+        draw_map.attr("draw_gpx")(file_path, "adapt_sizes"_a = last);
+    }
+}
+
+void clear_paths(py::object draw_map) { draw_map.attr("delete_all_path")(); }
+
+// Browsers or systems without HTTPS support get the plain-HTTP page.
+void open_product_page() {
+    try {
+        G("webbrowser").attr("open")(kProductPage);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        G("webbrowser").attr("open")(kProductPagePlain);
+    }
+}
+
+}  // namespace
+
+py::object button_event_008() { return local_function("button_event_008", &open_product_page); }
+
+py::object button_event_010(py::object draw_map) {
+    return local_function("button_event_010", &choose_and_draw, draw_map);
+}
+
+py::object button_event_011(py::object draw_map) { return local_function("button_event_011", &clear_paths, draw_map); }
+
+}  // namespace gui
