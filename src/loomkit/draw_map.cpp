@@ -1,9 +1,307 @@
 #include "loomkit/loomkit.hpp"
 
+#include <cmath>
+#include <deque>
+#include <stdexcept>
+#include <string>
+
 namespace loomkit {
 
+namespace {
+
+const double kDefaultLatitude = 23.749959894724828;
+const double kDefaultLongitude = 120.94158253422043;
+const int kDefaultZoom = 7;
+// Poll intervals of the main-thread hand-over: short while workers wait on
+// it, relaxed when idle (the map widget itself polls its tiles every 10 ms).
+const int kBusyPollMs = 10;
+const int kIdlePollMs = 100;
+// How often a waiting worker looks whether the map has been closed.
+const double kWaitSliceSeconds = 0.1;
+
+// tkinter and tkintermapview must only be touched by the thread that runs the
+// Tk event loop. Workers queue map calls here; a poller scheduled with
+// `after` runs them on that thread. Every field is read and written with the
+// GIL held, so no lock of its own is needed, and the event-loop thread never
+// waits on anything a worker holds.
+struct Handover {
+    struct Request {
+        py::object call;   // no-argument callable run on the Tk thread
+        py::object done;   // threading.Event set once `outcome` is filled
+        py::list outcome;  // [True, result] or [False, exception]
+    };
+
+    unsigned long tk_thread = 0;
+    bool closed = false;
+    int waiting = 0;  // workers waiting for their request
+    std::deque<Request> queue;
+    py::object after_id;  // the pending poll, cancelled when the map goes away
+};
+
+Handover& handover_of(py::handle self) {
+    py::capsule capsule = self.attr("_handover");
+    return *capsule.get_pointer<Handover>();
+}
+
+py::object item(py::handle sequence, long index) {
+    return sequence.attr("__getitem__")(py::int_(index));
+}
+
+void run_request(Handover::Request& request) {
+    try {
+        py::object result = request.call();
+        request.outcome.append(true);
+        request.outcome.append(result);
+    } catch (py::error_already_set& error) {
+        request.outcome.append(false);
+        request.outcome.append(error.value());
+    }
+    request.done.attr("set")();
+}
+
+// Runs every queued request on the Tk thread, then schedules itself again.
+void poll(py::capsule capsule, py::object widget, py::list self_ref) {
+    Handover& h = *capsule.get_pointer<Handover>();
+    h.after_id = py::none();
+    if (h.closed) return;
+    while (!h.queue.empty()) {
+        Handover::Request request = std::move(h.queue.front());
+        h.queue.pop_front();
+        run_request(request);
+    }
+    int delay = h.waiting > 0 ? kBusyPollMs : kIdlePollMs;
+    h.after_id = widget.attr("after")(delay, self_ref[0]);
+}
+
+// The map widget is going away: release every waiting worker.
+void close_handover(py::capsule capsule, py::object widget, py::object event) {
+    // Children's Destroy events reach this binding too; only the map's own counts.
+    if (!py::str(event.attr("widget")).equal(py::str(widget))) return;
+    Handover& h = *capsule.get_pointer<Handover>();
+    if (h.closed) return;
+    h.closed = true;
+    if (!h.after_id.is_none()) {
+        try {
+            widget.attr("after_cancel")(h.after_id);
+        } catch (py::error_already_set&) {
+            // The Tcl side may already be gone; nothing is left to cancel then.
+        }
+        h.after_id = py::none();
+    }
+    py::object closed_error = glue::builtin("RuntimeError")("the map was closed before the track could be drawn");
+    while (!h.queue.empty()) {
+        Handover::Request request = std::move(h.queue.front());
+        h.queue.pop_front();
+        request.outcome.append(false);
+        request.outcome.append(closed_error);
+        request.done.attr("set")();
+    }
+}
+
+void raise_outcome(const py::list& outcome) {
+    py::object error = outcome[1];
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// Calls `call()` on the Tk thread and returns its result; on the Tk thread
+// itself that is a plain call. A worker waits through threading.Event, which
+// lets the interpreter end a daemon worker cleanly at exit.
+py::object call_on_tk_thread(py::handle self, py::object call) {
+    Handover& h = handover_of(self);
+    if (PyThread_get_thread_ident() == h.tk_thread) return call();
+    if (h.closed) throw std::runtime_error("the map was closed before the track could be drawn");
+
+    Handover::Request request{call, py::module_::import("threading").attr("Event")(), py::list()};
+    py::object done = request.done;
+    py::list outcome = request.outcome;
+    h.queue.push_back(std::move(request));
+    ++h.waiting;
+    struct Waiting {
+        Handover& h;
+        ~Waiting() { --h.waiting; }
+    } waiting{h};
+    while (!glue::truthy(done.attr("wait")(kWaitSliceSeconds))) {
+        if (h.closed && !glue::truthy(done.attr("is_set")())) throw std::runtime_error("the map was closed before the track could be drawn");
+    }
+    if (!glue::truthy(outcome[0])) raise_outcome(outcome);
+    return outcome[1];
+}
+
+// A map call made with lock_draw_line held; the lock is always released.
+py::object call_locked(py::object self, py::object call) {
+    py::object lock = self.attr("lock_draw_line");
+    lock.attr("acquire")();
+    try {
+        py::object result = call();
+        lock.attr("release")();
+        return result;
+    } catch (...) {
+        lock.attr("release")();
+        throw;
+    }
+}
+
+py::object locked_map_call(py::handle self, const char* method, py::object argument) {
+    py::object widget_method = self.attr("map_widget").attr(method);
+    py::object call = argument.is_none() ? widget_method : glue::partial(widget_method, argument);
+    py::object locked = py::cpp_function(&call_locked);
+    return call_on_tk_thread(self, glue::partial(locked, self, call));
+}
+
+void init(py::object self, py::object frame) {
+    py::object tkintermapview = py::module_::import("tkintermapview");
+    py::object pyautogui = py::module_::import("pyautogui");
+    py::object gpxpy = py::module_::import("gpxpy");
+    py::object threading = py::module_::import("threading");
+    py::object math = py::module_::import("math");
+    self.attr("math") = math;
+    self.attr("threading") = threading;
+    self.attr("gpxpy") = gpxpy;
+
+    self.attr("lock_draw_line") = threading.attr("Lock")();
+    self.attr("frame") = frame;
+
+    py::object size = pyautogui.attr("size")();
+    py::object width = item(size, 0);
+    py::object height = item(size, 1);
+    py::object map_widget = tkintermapview.attr("TkinterMapView")(
+        frame, "width"_a = py::int_(750) * width / py::int_(1920),
+        "height"_a = py::int_(400) * height / py::int_(1080), "corner_radius"_a = 0);
+    self.attr("map_widget") = map_widget;
+    map_widget.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
+    map_widget.attr("set_position")(kDefaultLatitude, kDefaultLongitude);
+    map_widget.attr("set_zoom")(kDefaultZoom);
+
+    auto* h = new Handover();
+    h->tk_thread = PyThread_get_thread_ident();
+    h->after_id = py::none();
+    py::capsule capsule(h, [](void* p) { delete static_cast<Handover*>(p); });
+    self.attr("_handover") = capsule;
+
+    // The poll callable refers to itself so it can reschedule; the cycle goes
+    // through a list the garbage collector can see.
+    py::list self_ref;
+    self_ref.append(py::none());
+    self_ref[0] = glue::partial(py::cpp_function(&poll), capsule, map_widget, self_ref);
+    h->after_id = map_widget.attr("after")(kIdlePollMs, self_ref[0]);
+    map_widget.attr("bind")("<Destroy>", glue::partial(py::cpp_function(&close_handover), capsule, map_widget),
+                            "+");
+}
+
+void draw_gpx(py::object self, py::object data_path, py::kwargs kwargs) {
+    py::object adapt_sizes = glue::kwarg(kwargs, "adapt_sizes", py::bool_(false));
+    py::object thread = self.attr("threading").attr("Thread")(
+        "target"_a = self.attr("_draw_gpx"), "args"_a = py::make_tuple(data_path, adapt_sizes), "daemon"_a = true);
+    thread.attr("start")();
+}
+
+// int(math.log2(span_of_world / span)), truncated as Python's int() does.
+py::object zoom_for(py::handle math, double span_of_world, double span) {
+    return glue::builtin("int")(math.attr("log2")(span_of_world / span));
+}
+
+// Centre and zoom the view on one segment, as the fit line reports it.
+void fit_view(py::object self, py::object points) {
+    if (py::len(points) == 0) throw py::value_error("max() arg is an empty sequence");
+    double max_y = -INFINITY, min_y = INFINITY, max_x = -INFINITY, min_x = INFINITY;
+    bool first = true;
+    for (py::handle pair : points) {
+        double y = glue::as_double(item(pair, 0));
+        double x = glue::as_double(item(pair, 1));
+        if (first || y > max_y) max_y = y;
+        if (first || y < min_y) min_y = y;
+        if (first || x > max_x) max_x = x;
+        if (first || x < min_x) min_x = x;
+        first = false;
+    }
+    double ave_x = (min_x + max_x) / 2;
+    double ave_y = (min_y + max_y) / 2;
+    double dx = std::fabs(max_x - min_x);
+    double dy = std::fabs(max_y - min_y);
+
+    py::object math = self.attr("math");
+    py::object zoom;
+    // An axis without extent (one point, a due north-south line) cannot
+    // limit the zoom; with no extent at all the closest zoom is used.
+    if (dx == 0 && dy == 0) {
+        zoom = self.attr("map_widget").attr("max_zoom");
+    } else if (dx == 0) {
+        zoom = zoom_for(math, 180.0, dy);
+    } else if (dy == 0) {
+        zoom = zoom_for(math, 360.0, dx);
+    } else {
+        py::object zoom_x = zoom_for(math, 360.0, dx);
+        py::object zoom_y = zoom_for(math, 180.0, dy);
+        zoom = zoom_y < zoom_x ? zoom_y : zoom_x;
+    }
+
+    py::object widget = self.attr("map_widget");
+    call_on_tk_thread(self, glue::partial(widget.attr("set_position"), ave_y, ave_x));
+    call_on_tk_thread(self, glue::partial(widget.attr("set_zoom"), zoom));
+
+    py::str text(std::string(u8"\u9069\u61c9\u5927\u5c0f \u5ea7\u6a19(") + py::cast<std::string>(py::str(py::float_(ave_x))) +
+                 ", " + py::cast<std::string>(py::str(py::float_(ave_y))) + u8") \u5c64\u7d1a(" +
+                 py::cast<std::string>(py::str(zoom)) + ")");
+    glue::builtin("print")(text);
+}
+
+py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check) {
+    py::object file = glue::builtin("open")(data_path, "encoding"_a = "utf-8");
+    py::object gpx;
+    try {
+        gpx = self.attr("gpxpy").attr("parse")(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+
+    py::object print = glue::builtin("print");
+    py::list line;
+    py::object tracks = gpx.attr("tracks");
+    py::ssize_t count = py::len(tracks);
+    py::ssize_t n = 0;
+    for (py::handle track : tracks) {
+        for (py::handle segment : track.attr("segments")) {
+            py::list points;
+            for (py::handle point : segment.attr("points"))
+                points.append(py::make_tuple(point.attr("latitude"), point.attr("longitude")));
+            line.append(points);
+        }
+        ++n;
+        if (progress_check) {
+            print(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
+        }
+    }
+    if (progress_check) print();
+    return line;
+}
+
+void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes, py::kwargs kwargs) {
+    py::object progress = glue::kwarg(kwargs, "progress", py::str(u8"gpx\u7e6a\u88fd\u9032\u5ea6"));
+    bool progress_check = glue::truthy(glue::kwarg(kwargs, "progress_check", py::bool_(false)));
+
+    py::object suffix = data_path[py::slice(py::int_(-4), py::none(), py::none())];
+    if (suffix.not_equal(py::str(".gpx"))) return;
+
+    py::list line = read_segments(self, data_path, progress, progress_check);
+    if (glue::truthy(adapt_sizes)) fit_view(self, item(line, 0));
+    locked_map_call(self, "set_path", item(line, 0));
+    glue::builtin("print")(py::str(u8"\u5df2\u532f\u5165 --> ") + py::str(data_path));
+}
+
+void delete_all_path(py::object self) { locked_map_call(self, "delete_all_path", py::none()); }
+
+}  // namespace
+
 py::object make_draw_map() {
-    return glue::make_class(module(), "Draw_Map", qualname("Draw_Map"));
+    py::object cls = glue::make_class(module(), "Draw_Map", qualname("Draw_Map"));
+    glue::def_init(cls, &init, py::arg("frame"));
+    glue::def(cls, "draw_gpx", &draw_gpx, py::arg("data_path"));
+    glue::def(cls, "_draw_gpx", &draw_gpx_now, py::arg("data_path"), py::arg("adapt_sizes"));
+    glue::def(cls, "delete_all_path", &delete_all_path);
+    return cls;
 }
 
 }  // namespace loomkit
