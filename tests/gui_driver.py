@@ -1,0 +1,413 @@
+"""Runs the real Trailmere window in this process and reports what happened.
+
+    python gui_driver.py SCENARIO [ARG...]
+
+Used by the tests, one process per scenario: GUI runs its own event loop
+until the window is closed, so every check runs from `after` callbacks (a
+script of steps), and the results are printed as one line "RESULT <json>"
+after GUI has returned. The file dialog, the browser and the screen size are
+replaced; everything else is the real window, map and handlers.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+import traceback
+from pathlib import Path
+from typing import Any, Callable, Iterator
+
+if not os.path.exists(os.environ.get("XAUTHORITY", os.path.expanduser("~/.Xauthority"))):
+    _xauth = os.path.join(tempfile.gettempdir(), "varnholt-tests.Xauthority")
+    Path(_xauth).touch()
+    os.environ["XAUTHORITY"] = _xauth
+
+import tkinter  # noqa: E402
+import tkinter.filedialog  # noqa: E402
+import webbrowser  # noqa: E402
+
+import pyautogui  # noqa: E402
+
+import trailmere  # noqa: E402
+from trailmere import GUI as gui  # noqa: E402
+
+Step = Callable[[], bool] | int | float
+Script = Iterator[Step]
+
+result: dict[str, Any] = {"script": "not started", "handlers_wrapped": [], "heartbeats": []}
+signals: list[str] = []
+# Filled as the window is built.
+built: dict[str, Any] = {"buttons": [], "add_button": []}
+
+
+class Queue:
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def put(self, item: Any) -> None:
+        signals.append(f"{self.name}.put({item!r})")
+
+
+class Event:
+    def set(self) -> None:
+        signals.append("end.set()")
+
+
+def mappings() -> tuple[dict[str, Any], dict[str, Any]]:
+    return {"end": Queue("end"), "起始數據": Queue("起始數據")}, {"end": Event()}
+
+
+def set_screen_width(width: int) -> None:
+    pyautogui.size = lambda: (width, 1080)  # type: ignore[assignment]
+
+
+def record_build(script: Callable[[], Script]) -> None:
+    """Wraps the module names GUI looks up, to see what it builds and to start
+    `script` once the event loop runs."""
+    Set_Button, Draw_Map, try_except_log = gui.Set_Button, gui.Draw_Map, gui.try_except_log
+
+    class RecordingSet_Button(Set_Button):  # type: ignore[misc, valid-type]
+        def add_button(self, frame: Any, **kwargs: Any) -> None:
+            built["add_button"].append({k: v for k, v in kwargs.items() if k != "button_event"})
+            before = set(frame.winfo_children())
+            try:
+                super().add_button(frame, **kwargs)
+            finally:
+                built["buttons"] += [w for w in frame.winfo_children() if w not in before]
+
+    def recording_Draw_Map(frame: Any) -> Any:
+        draw_map = Draw_Map(frame)
+        built["draw_map"] = draw_map
+        built["app"] = frame.winfo_toplevel()
+        built["initial_view"] = view()
+        frame.after(300, lambda: run(frame, script()))
+        return draw_map
+
+    def recording_try_except_log(f: Any) -> Any:
+        name = f.__name__
+        result["handlers_wrapped"].append(name)
+        wrapped = try_except_log(f)
+        if name != "aa":
+            return wrapped
+
+        def beat() -> None:
+            result["heartbeats"].append(time.monotonic())
+            wrapped()
+
+        return beat
+
+    gui.Set_Button = RecordingSet_Button
+    gui.Draw_Map = recording_Draw_Map  # type: ignore[assignment]
+    gui.try_except_log = recording_try_except_log
+
+
+def run(widget: Any, script: Script, timeout: float = 30.0) -> None:
+    """Steps through the script from `after` callbacks: a number waits that
+    many milliseconds, a predicate is polled until it holds."""
+    result["script"] = "running"
+
+    def advance() -> None:
+        try:
+            step = next(script)
+        except StopIteration:
+            result["script"] = "done"
+            close()
+            return
+        except Exception:
+            result["script"] = "failed: " + traceback.format_exc()
+            close()
+            return
+        if callable(step):
+            poll(step, time.monotonic() + timeout)
+        else:
+            widget.after(int(step), advance)
+
+    def poll(until: Callable[[], bool], deadline: float) -> None:
+        if until():
+            advance()
+        elif time.monotonic() > deadline:
+            result["script"] = f"timed out waiting for {until.__name__}"
+            close()
+        else:
+            widget.after(25, lambda: poll(until, deadline))
+
+    advance()
+
+
+def close() -> None:
+    result["closed_at"] = time.monotonic()
+    built["app"].destroy()
+
+
+def call_gui(*args: Any) -> None:
+    try:
+        result["returned"] = repr(gui.GUI(*args))  # type: ignore[func-returns-value]
+    except BaseException as error:
+        result["raised"] = type(error).__name__
+        result["error"] = str(error)
+    result["returned_at"] = time.monotonic()
+    result["signals"] = signals
+    result["default_root_left"] = tkinter._default_root is not None  # type: ignore[attr-defined]
+
+
+def widget_facts(w: Any) -> dict[str, Any]:
+    info = w.grid_info()
+    facts = {k: info[k] for k in ("row", "column", "padx", "pady", "sticky") if k in info}
+    facts.update(columnspan=info.get("columnspan"), rowspan=info.get("rowspan"), type=type(w).__name__)
+    for option in ("text", "state", "width", "fg_color"):
+        try:
+            facts[option] = w.cget(option)
+        except Exception:
+            pass
+    try:
+        image = w.cget("image")
+        facts["image_size"] = image.cget("size") if image is not None else None
+    except Exception:
+        pass
+    try:
+        font = w.cget("font")
+        facts["font"] = [font.cget("family"), font.cget("size"), font.cget("weight")]
+    except Exception:
+        pass
+    return facts
+
+
+def paths_on_map() -> int:
+    return len(built["draw_map"].map_widget.canvas_path_list)
+
+
+def view() -> list[Any]:
+    widget = built["draw_map"].map_widget
+    return [list(widget.get_position()), widget.zoom]
+
+
+# Scenarios
+
+
+def scenario_window(width: str) -> None:
+    """Builds the window on a screen of the given width, looks at it, closes it."""
+    set_screen_width(int(width))
+
+    def script() -> Script:
+        yield 1600  # a few heartbeats
+        app = built["app"]
+        FF, DD = (app.grid_slaves(row=r, column=0)[0] for r in (0, 1))
+        strip = FF.grid_slaves(row=0, column=0)[0]
+        result.update(
+            title=app.title(),
+            resizable=list(app.resizable()),
+            columns=[app.grid_columnconfigure(c)["weight"] for c in range(3)],
+            FF=widget_facts(FF),
+            DD=widget_facts(DD),
+            strip=widget_facts(strip),
+            header=[widget_facts(w) for w in strip.winfo_children()],
+            spacer=widget_facts(DD.winfo_children()[0]),
+            map_in_DD=built["draw_map"].map_widget.master is DD,
+            map=widget_facts(built["draw_map"].map_widget),
+            bar=[widget_facts(w) for w in built["buttons"]],
+            bar_parent_is_FF=[w.master is FF for w in built["buttons"]],
+            add_button=[
+                {**kw, "image_path": os.path.relpath(kw["image_path"], os.path.dirname(gui.__file__))}
+                for kw in built["add_button"]
+            ],
+        )
+
+    record_build(script)
+    call_gui(*mappings())
+    home = Path(os.environ["HOME"])
+    result["data_folders"] = [(home / "varnholt").is_dir(), (home / "varnholt" / "Trailmere").is_dir()]
+
+
+def scenario_templates(keep: str) -> None:
+    """Runs GUI from a module folder whose template folder holds only the
+    button images ("buttons") or does not exist ("none")."""
+    set_screen_width(1920)
+    folder = Path(tempfile.mkdtemp(prefix="trailmere-templates-"))
+    real = Path(gui.__file__).parent / "格式範本"
+    if keep == "buttons":
+        (folder / "格式範本").mkdir()
+        for name in ("加號001.png", "垃圾桶.png", "問號001.png"):
+            shutil.copy(real / name, folder / "格式範本" / name)
+    gui.__file__ = str(folder / Path(gui.__file__).name)
+
+    def script() -> Script:
+        yield 200
+        strip = built["app"].grid_slaves(row=0, column=0)[0].grid_slaves(row=0, column=0)[0]
+        result.update(header=len(strip.winfo_children()), bar=len(built["buttons"]))
+
+    record_build(script)
+    sys.stdout.flush()
+    call_gui(*mappings())
+
+
+def scenario_handlers() -> None:
+    """Presses the three buttons with the dialog and the browser replaced."""
+    set_screen_width(1920)
+    data = Path(os.environ["SHARED_GPX"])
+    A, B = str(data / "Mojstrovka.gpx"), str(data / "around-visnjan-with-car.gpx")
+    C = str(Path(trailmere.__file__).parent / "samples" / "sample.gpx")
+    scratch = Path(tempfile.mkdtemp(prefix="trailmere-files-"))
+    garbage = scratch / "garbage.gpx"
+    garbage.write_text("this is not xml")
+    latin1 = scratch / "latin1.gpx"
+    latin1.write_bytes(b"<gpx>\xe9\xff</gpx>")
+    folder_named_gpx = scratch / "folder.gpx"
+    folder_named_gpx.mkdir()
+    notes = scratch / "notes.txt"
+    notes.write_text("hello")
+
+    answers: list[Any] = []
+    dialogs: list[dict[str, Any]] = []
+
+    def askopenfilenames(**kwargs: Any) -> Any:
+        dialogs.append(kwargs)
+        answer = answers.pop(0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    opened: list[str] = []
+    refuse: set[str] = set()
+
+    def open_page(url: str) -> bool:
+        opened.append(url)
+        if url.split(":")[0] in refuse:
+            raise OSError(f"no browser for {url}")
+        return True
+
+    tkinter.filedialog.askopenfilenames = askopenfilenames  # type: ignore[assignment]
+    webbrowser.open = open_page  # type: ignore[assignment]
+    draws: list[list[Any]] = []
+
+    def script() -> Script:
+        plus, waste_bin, question = built["buttons"]
+        draw_map = built["draw_map"]
+        real_draw_gpx = draw_map.draw_gpx
+
+        def draw_gpx(path: str, **kwargs: Any) -> None:
+            draws.append([path, kwargs])
+            real_draw_gpx(path, **kwargs)
+
+        draw_map.draw_gpx = draw_gpx
+        start_view = view()
+
+        answers.append((A, "", B, C))
+        plus.invoke()
+        result["draws"] = list(draws)
+
+        def three_paths() -> bool:
+            return paths_on_map() == 3
+
+        yield three_paths
+        yield 300  # any late fit would show now
+        result["view_after_three"] = view()
+        result["start_view"] = start_view
+
+        answers.append("")  # cancelled
+        plus.invoke()
+        answers.append(())
+        plus.invoke()
+        yield 300
+        result["after_cancel"] = [paths_on_map(), len(draws), view()]
+
+        waste_bin.invoke()
+        result["after_clear"] = [paths_on_map(), view()]
+
+        question.invoke()
+        refuse.add("https")
+        question.invoke()
+        refuse.add("http")
+        question.invoke()  # both fail: reported by the wrapper, the loop goes on
+        result["opened"] = list(opened)
+
+        answers.append(RuntimeError("dialog broke"))
+        plus.invoke()
+
+        before = len(draws)
+        answers.append((str(garbage), str(latin1), str(folder_named_gpx), str(scratch / "missing.gpx"), str(notes)))
+        plus.invoke()
+        yield 1000
+        result["after_bad_files"] = [paths_on_map(), [d[0] for d in draws[before:]]]
+
+        answers.append((C,))
+        plus.invoke()
+
+        def one_path() -> bool:
+            return paths_on_map() == 1
+
+        yield one_path
+        result["dialogs"] = dialogs
+        result["answers_left"] = len(answers)
+
+    record_build(script)
+    call_gui(*mappings())
+
+
+def scenario_close_while_drawing() -> None:
+    """Closes the window while large files are still being read."""
+    set_screen_width(1920)
+    scratch = Path(tempfile.mkdtemp(prefix="trailmere-big-"))
+    points = "".join(
+        f'<trkpt lat="{24 + i * 1e-5:.6f}" lon="{121 + (i % 977) * 1e-5:.6f}"><ele>{i % 300}</ele></trkpt>'
+        for i in range(60000)
+    )
+    big = []
+    for n in range(3):
+        path = scratch / f"big{n}.gpx"
+        path.write_text(f'<?xml version="1.0"?><gpx version="1.1" creator="t"><trk><trkseg>{points}'
+                        "</trkseg></trk></gpx>")
+        big.append(str(path))
+    tkinter.filedialog.askopenfilenames = lambda **kwargs: tuple(big)  # type: ignore[assignment]
+
+    def script() -> Script:
+        built["buttons"][0].invoke()
+        yield 50
+        result["paths_when_closed"] = paths_on_map()
+
+    record_build(script)
+    call_gui(*mappings())
+
+
+def scenario_as_main() -> None:
+    """With the module's __name__ "__main__", GUI("X", "X") closes cleanly."""
+    set_screen_width(1920)
+    gui.__name__ = "__main__"
+    record_build(lambda: iter([200]))
+    call_gui("X", "X")
+
+
+def scenario_launcher(*files: str) -> None:
+    """Runs the launcher on `files` and closes the window once the last file
+    has been drawn and fitted."""
+    from trailmere import __main__ as launcher
+
+    set_screen_width(1920)
+
+    def script() -> Script:
+        result["start_view"] = built["initial_view"]
+
+        def drawn() -> bool:
+            return paths_on_map() == len(files) and view() != result["start_view"]
+
+        yield drawn
+        yield 300
+        result["view"] = view()
+        result["paths"] = paths_on_map()
+
+    record_build(script)
+    try:
+        result["exit"] = launcher.main(list(files))
+    except SystemExit as stop:
+        result["exit"] = stop.code
+    result["Draw_Map_restored"] = gui.Draw_Map.__name__ == "recording_Draw_Map"
+
+
+if __name__ == "__main__":
+    name, *args = sys.argv[1:]
+    globals()["scenario_" + name](*args)
+    sys.stdout.flush()
+    print("RESULT " + json.dumps(result, ensure_ascii=False, default=repr), flush=True)

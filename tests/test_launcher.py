@@ -1,0 +1,37 @@
+"""The trailmere command: the viewer with GPX files drawn at start."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import SHARED_DATA
+from driving import drive, expected_view
+
+SAMPLE = Path(__file__).resolve().parent.parent / "python" / "trailmere" / "samples" / "sample.gpx"
+
+
+def test_files_on_the_command_line_are_drawn_and_the_last_fitted(tmp_path: Path) -> None:
+    first = SHARED_DATA / "gpx" / "Mojstrovka.gpx"
+    run = drive(tmp_path, "launcher", str(first), str(SAMPLE))
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert r["exit"] == 0 and r["paths"] == 2
+    (lat, lon), zoom = expected_view(SAMPLE)
+    (got_lat, got_lon), got_zoom = r["view"]
+    assert (got_lat, got_lon, got_zoom) == (pytest.approx(lat, abs=1e-7), pytest.approx(lon, abs=1e-7), zoom)
+    assert sorted(line for line in run.printed if line.startswith("已匯入 --> ")) == sorted(
+        ["已匯入 --> " + str(first), "已匯入 --> " + str(SAMPLE)])
+    # GUI's own map class is back in place once the window has closed.
+    assert r["Draw_Map_restored"]
+
+
+def test_a_missing_file_is_refused_before_any_window(tmp_path: Path) -> None:
+    done = subprocess.run([sys.executable, "-m", "trailmere", str(SAMPLE), str(tmp_path / "nowhere.gpx")],
+                          capture_output=True, text=True, timeout=60, env=dict(os.environ, DISPLAY=""))
+    assert done.returncode == 2
+    assert "no such file: " + str(tmp_path / "nowhere.gpx") in done.stderr
