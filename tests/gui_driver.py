@@ -347,20 +347,26 @@ def scenario_handlers() -> None:
     call_gui(*mappings())
 
 
-def scenario_close_while_drawing() -> None:
-    """Closes the window while large files are still being read."""
-    set_screen_width(1920)
+def big_files(count: int) -> list[str]:
+    """GPX files large enough to take a few seconds to read."""
     scratch = Path(tempfile.mkdtemp(prefix="trailmere-big-"))
     points = "".join(
         f'<trkpt lat="{24 + i * 1e-5:.6f}" lon="{121 + (i % 977) * 1e-5:.6f}"><ele>{i % 300}</ele></trkpt>'
         for i in range(60000)
     )
     big = []
-    for n in range(3):
+    for n in range(count):
         path = scratch / f"big{n}.gpx"
         path.write_text(f'<?xml version="1.0"?><gpx version="1.1" creator="t"><trk><trkseg>{points}'
                         "</trkseg></trk></gpx>")
         big.append(str(path))
+    return big
+
+
+def scenario_close_while_drawing() -> None:
+    """Closes the window while large files are still being read."""
+    set_screen_width(1920)
+    big = big_files(3)
     tkinter.filedialog.askopenfilenames = lambda **kwargs: tuple(big)  # type: ignore[assignment]
 
     def script() -> Script:
@@ -378,6 +384,16 @@ def scenario_as_main() -> None:
     gui.__name__ = "__main__"
     record_build(lambda: iter([200]))
     call_gui("X", "X")
+
+
+def scenario_launcher_closed_early() -> None:
+    """Closes the launcher's window while the files it was given are read;
+    the process must end cleanly and at once."""
+    from trailmere import __main__ as launcher
+
+    set_screen_width(1920)
+    record_build(lambda: iter([50]))
+    result["exit"] = launcher.main(big_files(3))
 
 
 def scenario_launcher(*files: str) -> None:
@@ -411,3 +427,7 @@ if __name__ == "__main__":
     globals()["scenario_" + name](*args)
     sys.stdout.flush()
     print("RESULT " + json.dumps(result, ensure_ascii=False, default=repr), flush=True)
+    if name == "close_while_drawing":
+        # Readers still running would be stopped by interpreter shutdown inside
+        # the map's native code, which can crash; the launcher ends the same way.
+        os._exit(0)

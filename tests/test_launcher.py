@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from conftest import SHARED_DATA
-from driving import drive, expected_view
+from driving import DRIVER, drive, expected_view
 
 SAMPLE = Path(__file__).resolve().parent.parent / "python" / "trailmere" / "samples" / "sample.gpx"
 
@@ -35,3 +35,12 @@ def test_a_missing_file_is_refused_before_any_window(tmp_path: Path) -> None:
                           capture_output=True, text=True, timeout=60, env=dict(os.environ, DISPLAY=""))
     assert done.returncode == 2
     assert "no such file: " + str(tmp_path / "nowhere.gpx") in done.stderr
+
+
+def test_closing_while_files_are_read_ends_the_process_cleanly(tmp_path: Path) -> None:
+    env = dict(os.environ, HOME=str(tmp_path))
+    for _ in range(3):  # the shutdown fault it guards against did not strike every time
+        done = subprocess.run([sys.executable, str(DRIVER), "launcher_closed_early"], capture_output=True,
+                              text=True, timeout=60, env=env)
+        assert done.returncode == 0, done.stderr
+        assert "RESULT" not in done.stdout  # ended from main, without interpreter shutdown
