@@ -21,11 +21,11 @@ def grid_row(chart: Any, name: str) -> int:
 
 
 def markers(ax: Any) -> list[tuple[float, float]]:
-    out = []
+    out: list[tuple[float, float]] = []
     for coll in ax.collections:
         assert coll.get_alpha() == 0 and list(coll.get_sizes()) == [1]
         # A NaN point comes back masked; the data beneath still holds both coordinates.
-        out.extend(tuple(float(v) for v in p) for p in numpy.ma.getdata(coll.get_offsets()))
+        out.extend((float(px), float(py)) for px, py in numpy.ma.getdata(coll.get_offsets()))
     return out
 
 
@@ -37,11 +37,12 @@ def same(points: list[tuple[float, float]], expected: list[tuple[float, float]])
 
 def sizes_at_creation(chart: Any) -> list[tuple[float, float]]:
     """Wraps the chart's canvas class to note each figure's size before Tk resizes it."""
-    seen = []
+    seen: list[tuple[float, float]] = []
     real = chart.FigureCanvasTkAgg
 
     def canvas(figure: Any, master: Any) -> Any:
-        seen.append(tuple(float(v) for v in figure.get_size_inches()))
+        width, height = figure.get_size_inches()
+        seen.append((float(width), float(height)))
         return real(figure, master=master)
 
     chart.FigureCanvasTkAgg = canvas

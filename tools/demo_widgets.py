@@ -21,11 +21,11 @@ if not os.path.exists(os.environ.get("XAUTHORITY", os.path.expanduser("~/.Xautho
 
 import customtkinter as ctk  # noqa: E402
 
-import varnholt通用模組 as varnholt  # noqa: E402
+from varnholt通用模組.Loomkit import Loomkit  # noqa: E402
 
 
 def build(root: ctk.CTk) -> None:
-    kit = varnholt.Loomkit()
+    kit = Loomkit()
 
     left = ctk.CTkFrame(root, fg_color="transparent")
     left.grid(row=0, column=0, sticky="nw", padx=20, pady=20)
