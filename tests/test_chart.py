@@ -112,24 +112,18 @@ def test_look_of_an_added_chart(Loomkit: Any, frame: Any) -> None:
         ([1.0, 2.0, NAN], [(0, NAN), (2, NAN), (0, 1), (2, 1)]),
         ([NAN, 1.0, NAN], []),
         ([1.0, 2.0, 3.0], []),
+        ([], []),
     ],
 )
 def test_corner_markers_when_one_end_is_missing(Loomkit: Any, frame: Any, y: list[float], expected: Any) -> None:
-    import numpy
-
+    x = [0.0, 1.0, 2.0][: len(y)]
     chart = Loomkit.Chart_Matplotlib(frame)
-    chart.add([0, 1, 2], y, name="c", Lx=300, Ly=200)
+    chart.add(x, y, name="c", Lx=300, Ly=200)
     assert same(markers(chart.ax["c"]), expected)
-    chart.update(numpy.array([0.0, 1.0, 2.0]), numpy.array(y), name="c")
+    chart.update(numpy.array(x), numpy.array(y), name="c")
     assert same(markers(chart.ax["c"]), expected)
     if expected:
         assert chart.ax["c"].get_xlim()[0] <= 0 and chart.ax["c"].get_xlim()[1] >= 2
-
-
-def test_empty_data_draws_no_markers(Loomkit: Any, frame: Any) -> None:
-    chart = Loomkit.Chart_Matplotlib(frame)
-    chart.add([], [], name="e", Lx=300, Ly=200)
-    assert len(chart.ax["e"].collections) == 0 and chart.row == 1
 
 
 def test_update_keeps_inversion_and_limits(Loomkit: Any, frame: Any) -> None:
