@@ -5,8 +5,10 @@ from __future__ import annotations
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import zipfile
@@ -118,6 +120,17 @@ class TestConvert:
         monkeypatch.chdir(tmp_path)
         shared.convert(source.name, "relative.pdf")
         assert LATIN in pdf_text(tmp_path / "relative.pdf")
+
+    @pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs a second file system")
+    def test_output_on_another_file_system(self, shared: Folioprint, source: Path) -> None:
+        umask = os.umask(0)
+        os.umask(umask)
+        with tempfile.TemporaryDirectory(dir="/dev/shm") as folder:
+            target = Path(folder) / "out.pdf"
+            shared.convert(source, target)
+            assert CHINESE in pdf_text(target)
+            assert os.listdir(folder) == ["out.pdf"]
+            assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
 
     def test_an_existing_pdf_is_replaced(self, shared: Folioprint, tmp_path: Path) -> None:
         target = tmp_path / "out.pdf"
