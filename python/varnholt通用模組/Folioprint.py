@@ -250,8 +250,9 @@ class Folioprint:
         folder), returning once the PDF is complete and `input` is closed again.
 
         With `keep_active` the office stays running for this object's next call;
-        otherwise it is stopped before returning. Raises FileNotFoundError,
-        ValueError (not a .docx) or ConversionError; `output` is then untouched.
+        otherwise it is stopped before returning. Raises OSError (no such input,
+        no such output folder), ValueError (not a .docx) or ConversionError;
+        `output` is then untouched.
         """
         source = os.path.abspath(os.fspath(input))
         target = os.path.abspath(os.fspath(output))
