@@ -1,0 +1,3 @@
+class Folioprint:
+    def convert(self, input, output, keep_active=True):
+        raise NotImplementedError("PDF conversion is not available")
