@@ -93,6 +93,17 @@ class TestObjects:
         with pytest.raises(AttributeError):
             a.execute_set()
 
+    def test_stub_lists_the_module(self) -> None:
+        import ast
+
+        stub = ast.parse((Path(__file__).parent.parent / "python" / PACKAGE / "Scrivet.pyi").read_text("utf-8"))
+        S = scrivet_module()
+        container = next(n for n in stub.body if isinstance(n, ast.ClassDef))
+        document = next(n for n in container.body if isinstance(n, ast.ClassDef))
+        stubbed = {n.name for n in document.body if isinstance(n, ast.FunctionDef)}
+        bound = {k for k, v in vars(S.Scrivet.Document).items() if callable(v)}
+        assert stubbed == bound
+
     def test_converter_is_read_from_the_module_at_construction(self, monkeypatch: Any) -> None:
         monkeypatch.setattr(scrivet_module(), "Folioprint", FakeConverter)
         assert isinstance(scrivet_module().Scrivet.Document().folioprint, FakeConverter)

@@ -46,10 +46,15 @@ class TestReaders:
         assert reader._get_accepted_text(p) == (p.text if plain is None else plain)
 
     def test_readers_use_the_module_parser(self, reader: Any, document: Any, monkeypatch: Any) -> None:
-        seen = []
+        seen: list[str] = []
         S = scrivet_module()
         real = S.XML
-        monkeypatch.setattr(S, "XML", lambda text: seen.append(text) or real(text))
+
+        def spy(text: str) -> Any:
+            seen.append(text)
+            return real(text)
+
+        monkeypatch.setattr(S, "XML", spy)
         p = raw_paragraph(document, r("a") + ins("b"))
         reader.get_accepted_text(p)
         reader._get_accepted_text(p)
