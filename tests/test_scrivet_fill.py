@@ -81,13 +81,13 @@ class TestSplitting:
         "text, entries, expected",
         [
             ("x KEY y", [("KEY", "R")], "x R y"),
-            # from the second occurrence on, the text is dropped
-            ("aKbKc", [("K", "R")], "aRb"),
-            # the first entry consumes the second key: the paragraph becomes its value alone
-            ("AB", [("AB", "X"), ("B", "Y")], "Y"),
+            # only the first occurrence is filled; the rest of the text stays
+            ("aKbKc", [("K", "R")], "aRbKc"),
+            # the first entry consumed the second key: nothing left to fill
+            ("AB", [("AB", "X"), ("B", "Y")], "X"),
             # a value holding another key is filled only if that key was there at the start
             ("AA", [("AA", "BB"), ("BB", "CC")], "BB"),
-            ("AA BB", [("AA", "BB"), ("BB", "CC")], "CC "),
+            ("AA BB", [("AA", "BB"), ("BB", "CC")], "CC BB"),
             ("untouched", [("KEY", "R")], "untouched"),
         ],
     )
@@ -97,19 +97,20 @@ class TestSplitting:
         out = fill(tmp_path, cells(text), entries)
         assert cell_texts(out) == [expected]
 
-    def test_empty_key_replaces_everything(self, tmp_path: Path) -> None:
+    def test_empty_key_fills_nothing(self, tmp_path: Path) -> None:
         template = cells("c1", "")
         template.add_paragraph("p1")
         template.add_paragraph("")
-        out = fill(tmp_path, template, [("", "E")])
-        assert [p.text for p in out.paragraphs] == ["E", "E"] and cell_texts(out) == ["E", "E"]
+        out = fill(tmp_path, template, [("", "E"), ("p1", "P")])
+        assert [p.text for p in out.paragraphs] == ["P", ""] and cell_texts(out) == ["c1", ""]
 
-    def test_merged_cell_is_visited_once_per_column(self, tmp_path: Path) -> None:
+    def test_merged_cell_is_filled_once(self, tmp_path: Path) -> None:
         template = cells("", "")
         table = template.tables[0]
-        table.cell(0, 0).merge(table.cell(0, 1)).text = "K"
+        table.add_row()
+        table.cell(0, 0).merge(table.cell(1, 1)).text = "K"
         out = fill(tmp_path, template, [("K", "[K]")])
-        assert out.tables[0].cell(0, 0).text == "[[K]]"
+        assert out.tables[0].cell(0, 0).text == "[K]"
 
 
 class TestParagraphFormat:
@@ -125,6 +126,13 @@ class TestParagraphFormat:
             {"text": "before 值\tafter", "font": "Calibri", "east_asia": "標楷體", "size": Pt(8), "color": None, "page_break": False}
         ]
         assert p.runs[0].bold is None
+
+    def test_tabs_and_line_breaks_survive_rebuilding(self, tmp_path: Path) -> None:
+        template = docx.Document()
+        # a soft line break sends the paragraph through the XML reader
+        raw_paragraph(template, r("Name:") + "<w:r><w:tab/></w:r>" + r("KEY") + "<w:r><w:br/></w:r>" + r("line 2"))
+        out = fill(tmp_path, template, [("KEY", "value")])
+        assert [run.text for run in out.paragraphs[0].runs] == ["Name:\tvalue\nline 2"]
 
     def test_options(self, tmp_path: Path) -> None:
         options = dict(

@@ -12,6 +12,9 @@ from docx.oxml.ns import nsdecls
 
 from test_scrivet_support import LINE_BREAK, PAGE_BREAK, W, dele, ins, open_filler, r, raw_paragraph, save_template, scrivet_module
 
+DELETED_PAGE_BREAK = (
+    '<w:del w:id="3" w:author="t" w:date="2025-01-01T00:00:00Z"><w:r><w:br w:type="page"/><w:tab/></w:r></w:del>'
+)
 HYPERLINK = f'<w:hyperlink r:id="rId99">{r("link")}</w:hyperlink>'
 
 
@@ -34,10 +37,14 @@ class TestReaders:
             (r("A") + PAGE_BREAK + r("B"), "A$$$page$$$B", None),
             (r("A") + PAGE_BREAK + r("B") + ins(""), "A$$$page$$$B", "AB"),
             (r("a") + ins("b") + dele("c"), "ab", "ab"),
-            (r("x") + LINE_BREAK + r("y"), "xy", None),
+            # tabs and line breaks read as python-docx reads them; deleted runs give nothing
+            (r("x") + LINE_BREAK + r("y"), "x\ny", None),
+            (r("a") + "<w:r><w:tab/><w:cr/></w:r>" + ins("b"), "a\t\nb", "ab"),
+            (r("c") + '<w:r><w:br w:type="column"/></w:r>' + r("d") + PAGE_BREAK, "cd$$$page$$$", None),
+            (r("A") + DELETED_PAGE_BREAK + r("B"), "AB", "AB"),
             # runs at any depth count once the XML is parsed
             (HYPERLINK + ins("+") + r("!"), "link+!", "link+!"),
-            (r("x") + LINE_BREAK + HYPERLINK, "xlink", None),
+            (r("x") + LINE_BREAK + HYPERLINK, "x\nlink", None),
         ],
     )
     def test_accepted_text(self, reader: Any, document: Any, inner: str, accepted: str, plain: str | None) -> None:

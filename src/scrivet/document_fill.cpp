@@ -42,17 +42,14 @@ void set(py::object self, py::object old_text, py::object new_text, py::kwargs k
     self.attr("replace_value")[glue::str(old_text)] = entry;
 }
 
-// prefix + replacement + suffix, where prefix and suffix are the text before
-// the first and between the first and second occurrence of the key; both are
-// empty when the text cannot be cut at the key.
+// The text with the first occurrence of the key replaced, or None when the
+// key does not occur in it (any more, or it is empty). The rest of the text,
+// later occurrences of the key included, is kept as it is.
 py::object new_text(py::handle text, py::handle key, py::handle replacement) {
-    py::object prefix = py::str(""), suffix = py::str("");
-    if (py::len(key) > 0 && contains(text, key)) {
-        py::list parts = text.attr("split")(key);
-        prefix = parts[0];
-        suffix = parts[1];
-    }
-    return prefix + py::reinterpret_borrow<py::object>(replacement) + suffix;
+    if (py::len(key) == 0) return py::none();
+    py::list parts = text.attr("split")(key, 1);
+    if (parts.size() < 2) return py::none();
+    return py::object(parts[0]) + py::reinterpret_borrow<py::object>(replacement) + py::object(parts[1]);
 }
 
 void set_east_asian_font(py::handle run, py::handle name) {
@@ -91,6 +88,7 @@ void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
         for (const auto& [key_text, entry] : entries) {
             if (!contains(first, key_text)) continue;
             py::object text = new_text(accepted_text(self, p), key_text, entry[key::kNewText]);
+            if (text.is_none()) continue;
             py::list pieces = text.attr("split")(kPageMarker);
             p.attr("clear")();
             size_t count = pieces.size();
@@ -177,13 +175,21 @@ void split_remark(py::handle paragraph, py::handle run, py::handle entry) {
 
 void fill_cells(py::handle doc, const Entries& entries) {
     py::str remark_marker(key::kRemark);
+    // python-docx lists a merged cell once per grid column (and per row it
+    // spans); filling it again would fill a value that holds its own key twice.
+    py::set visited;
     for (py::handle table : doc.attr("tables")) {
         for (py::handle row : table.attr("rows")) {
             for (py::handle cell : row.attr("cells")) {
+                py::object tc = cell.attr("_tc");
+                if (visited.contains(tc)) continue;
+                visited.add(tc);
                 py::object first = cell.attr("text");
                 for (const auto& [key_text, entry] : entries) {
                     if (!contains(first, key_text)) continue;
-                    cell.attr("text") = new_text(cell.attr("text"), key_text, entry[key::kNewText]);
+                    py::object text = new_text(cell.attr("text"), key_text, entry[key::kNewText]);
+                    if (text.is_none()) continue;
+                    cell.attr("text") = text;
                     bool picture = !py::object(entry[key::kImagePath]).is_none();
                     for (py::handle paragraph : cell.attr("paragraphs")) {
                         py::list runs(paragraph.attr("runs"));
