@@ -110,3 +110,14 @@ class TestFigure:
         cell = filler.doc.tables[0].cell(3, 0)
         assert [r.text for r in cell.paragraphs[0].runs] == ["", ""] and cell.paragraphs[0].alignment is None
         assert ends_with_page_break(filler.doc)
+
+    def test_picture_python_docx_cannot_place(self, filler: Any, tmp_path: Path, capsys: Any) -> None:
+        from PIL import Image
+
+        webp = tmp_path / "figure.webp"
+        Image.new("RGB", (300, 200)).save(webp)
+        filler._add_table(image_path=str(webp))
+        assert capsys.readouterr().out == "插入圖片錯誤\n"
+        cell = filler.doc.tables[0].cell(3, 0)
+        assert picture_extents(cell) == [] and cell.paragraphs[0].alignment is None
+        assert ends_with_page_break(filler.doc)

@@ -42,17 +42,18 @@ void place_figure(py::handle table, py::handle image_path) {
         cell.attr("text") = "";
         py::object paragraph = cell.attr("paragraphs")[py::int_(0)];
         py::object run = paragraph.attr("add_run")();
+        if (orientation == Orientation::unknown) {
+            // The picture could not be read: report it like a failed insertion.
+            glue::builtin("print")(kPictureError);
+            return;
+        }
         if (orientation == Orientation::wide)
             run.attr("add_picture")(image_path, "width"_a = G("Cm")(kBoxWidthCm));
-        else if (orientation == Orientation::tall)
-            run.attr("add_picture")(image_path, "height"_a = G("Cm")(kBoxHeightCm));
         else
-            throw py::value_error("picture size unknown");
+            run.attr("add_picture")(image_path, "height"_a = G("Cm")(kBoxHeightCm));
         paragraph.attr("alignment") = G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER");
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        glue::builtin("print")(kPictureError);
-    } catch (py::value_error&) {
         glue::builtin("print")(kPictureError);
     }
 }
