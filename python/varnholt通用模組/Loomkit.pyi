@@ -19,7 +19,8 @@ class Loomkit:
     def __init__(self) -> None: ...
 
     class CTkCalendar(ctk.CTkFrame):
-        """Calendar widget to display certain month, each day is rendered as Label."""
+        """Calendar widget to display certain month, each day is rendered as Label.
+        If you do not define today_fg_color and today_text_color it will be rendered as other days"""
 
         data: dict[str, Any]
         calendar_button: bool

@@ -8,8 +8,12 @@ screen size), and a program that only fills documents may have none.
 
 import sys
 import types
+from typing import TYPE_CHECKING
 
 from .Faultlog import Faultlog
+
+if TYPE_CHECKING:
+    from .Loomkit import Loomkit as Loomkit
 
 __all__ = ["Loomkit", "Faultlog"]
 

@@ -286,8 +286,12 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
     if (suffix.not_equal(py::str(".gpx"))) return;
 
     py::list line = read_segments(self, data_path, progress, progress_check);
-    if (glue::truthy(adapt_sizes)) fit_view(self, item(line, 0));
-    locked_map_call(self, "set_path", item(line, 0));
+    py::object first = item(line, 0);
+    if (glue::truthy(adapt_sizes)) fit_view(self, first);
+    // The widget cannot draw a line through one point; a one-point track is
+    // shown as a dot instead of failing.
+    if (py::len(first) == 1) first = py::list(first) + py::list(first);
+    locked_map_call(self, "set_path", first);
     glue::builtin("print")(py::str(u8"\u5df2\u532f\u5165 --> ") + py::str(data_path));
 }
 

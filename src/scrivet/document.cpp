@@ -1,0 +1,96 @@
+#include "scrivet/scrivet.hpp"
+
+#include "platform/platform.hpp"
+
+namespace scrivet {
+
+namespace {
+
+// Stands for the default output folder in run_version's signature: the folder
+// is worked out per call, since it follows the user's home.
+py::handle default_save_path() {
+    static py::handle marker = glue::builtin("object")().release();
+    return marker;
+}
+
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+void init(py::object self) {
+    self.attr("version_path") = py::dict();
+    self.attr("replace_value") = py::dict();
+    self.attr("folioprint") = G("Folioprint")();
+}
+
+void set_word_version_path(py::object self, py::object name, py::object path) {
+    self.attr("version_path")[glue::str(name)] = path;
+}
+
+void run_version(py::object self, py::object version, py::object save_path) {
+    if (save_path.is(default_save_path())) save_path = py::str(platform::data_path("C:/varnholt/"));
+    self.attr("save_path") = save_path;
+    py::object version_path = self.attr("version_path");
+    py::str name = glue::str(version);
+    if (contains(version_path, name)) {
+        self.attr("version") = version;
+        // Assigned only once the template has opened: a bad file keeps the old doc.
+        self.attr("doc") = G("Docu")(version_path[name]);
+    } else {
+        glue::builtin("print")(u8"word\u7684\u6a94\u6848\u683c\u5f0f\u540d\u7a31\u4e26\u6c92\u6709\u5b9a\u7fa9");
+    }
+}
+
+void delete_(py::object self) { self.attr("replace_value") = py::dict(); }
+
+void output(py::object self, py::object name, py::object pdf, py::object docx) {
+    self.attr("name") = name;
+    py::object base = py::object(self.attr("save_path")) + name;
+    py::object docx_path = base + py::str(".docx");
+    py::object pdf_path = base + py::str(".pdf");
+    self.attr("doc").attr("save")(docx_path);
+    // The converter returns only when the .docx is free, so it may go next.
+    if (glue::truthy(pdf)) self.attr("folioprint").attr("convert")(docx_path, pdf_path, "keep_active"_a = true);
+    if (!equals(docx, Py_True)) G("os").attr("remove")(docx_path);
+    glue::builtin("print")(py::str(u8"[\u5b8c\u6210\uff01] ") + pdf_path);
+}
+
+}  // namespace
+
+bool contains(py::handle haystack, py::handle needle) {
+    int r = PySequence_Contains(haystack.ptr(), needle.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+std::vector<std::pair<py::object, py::object>> registry(py::handle self) {
+    std::vector<std::pair<py::object, py::object>> items;
+    for (py::handle item : self.attr("replace_value").attr("items")()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        items.emplace_back(pair[0], pair[1]);
+    }
+    return items;
+}
+
+void bind_lifecycle(py::handle cls) {
+    glue::def_init(cls, &init);
+    glue::def(cls, "set_word_version_path", &set_word_version_path, py::arg("name"), py::arg("path"));
+    glue::def(cls, "run_version", &run_version, py::arg("version"),
+              py::arg_v("save_path", py::reinterpret_borrow<py::object>(default_save_path()), "'C:/varnholt/'"));
+    glue::def(cls, "delete", &delete_);
+    glue::def(cls, "output", &output, py::arg("name"), py::arg("pdf") = false, py::arg("docx") = true);
+}
+
+py::object make_document() {
+    py::object cls = glue::make_class(module(), "Document", "Scrivet.Document");
+    bind_lifecycle(cls);
+    bind_fill(cls);
+    bind_text(cls);
+    bind_table(cls);
+    bind_check(cls);
+    return cls;
+}
+
+}  // namespace scrivet

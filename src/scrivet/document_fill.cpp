@@ -1,0 +1,223 @@
+#include "scrivet/scrivet.hpp"
+
+namespace scrivet {
+
+namespace {
+
+using Entries = std::vector<std::pair<py::object, py::object>>;
+
+const char* const kPictureError = u8"execute_set\u8a2d\u5b9a\u7167\u7247\u932f\u8aa4 --> ";
+
+py::object option(const py::kwargs& kwargs, const char* name, py::object fallback) {
+    return kwargs.contains(name) ? py::object(kwargs[name]) : fallback;
+}
+
+// As option(), with the default made only when it is needed (it comes from
+// python-docx, which may be missing).
+template <typename Make>
+py::object option_made(const py::kwargs& kwargs, const char* name, Make make) {
+    return kwargs.contains(name) ? py::object(kwargs[name]) : py::object(make());
+}
+
+void set(py::object self, py::object old_text, py::object new_text, py::kwargs kwargs) {
+    py::object none = py::none();
+    py::dict entry;
+    entry[key::kNewText] = glue::str(new_text);
+    entry[key::kFont] = option(kwargs, "new_font_name", py::str("Calibri"));
+    entry[key::kFontChinese] = option(kwargs, "new_font_name_Chinese", py::str(u8"\u6a19\u6977\u9ad4"));
+    auto eight_points = [] { return G("Pt")(8); };
+    entry[key::kFontSize] = option_made(kwargs, "new_font_size", eight_points);
+    entry[key::kAlignment] =
+        option_made(kwargs, "new_alignment", [] { return G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER"); });
+    entry[key::kLeftIndent] = option(kwargs, "left_indent", none);
+    entry[key::kLineSpacing] = option(kwargs, "line_spacing", none);
+    entry[key::kFontColor] = option(kwargs, "font_color", none);
+    py::dict remark;
+    remark[key::kFontSize] = option_made(kwargs, "remark_new_font_size", eight_points);
+    entry[key::kRemark] = remark;
+    entry[key::kImagePath] = option(kwargs, "image_path", none);
+    entry[key::kImageHeight] = option(kwargs, "image_height", none);
+    entry[key::kImageWidth] = option(kwargs, "image_width", none);
+    entry[key::kFixedRatio] = option(kwargs, "image_fixed_ratio", py::bool_(true));
+    self.attr("replace_value")[glue::str(old_text)] = entry;
+}
+
+// The text with the first occurrence of the key replaced, or None when the
+// key does not occur in it (any more, or it is empty). The rest of the text,
+// later occurrences of the key included, is kept as it is.
+py::object new_text(py::handle text, py::handle key, py::handle replacement) {
+    if (py::len(key) == 0) return py::none();
+    py::list parts = text.attr("split")(key, 1);
+    if (parts.size() < 2) return py::none();
+    return py::object(parts[0]) + py::reinterpret_borrow<py::object>(replacement) + py::object(parts[1]);
+}
+
+void set_east_asian_font(py::handle run, py::handle name) {
+    // get_or_add: a font name of None leaves no rFonts element behind.
+    py::object rfonts = run.attr("_element").attr("get_or_add_rPr")().attr("get_or_add_rFonts")();
+    rfonts.attr("set")(G("qn")("w:eastAsia"), name);
+}
+
+void set_colour(py::handle font, py::handle entry) {
+    py::object colour = entry[key::kFontColor];
+    if (!colour.is_none())
+        font.attr("color").attr("rgb") = G("RGBColor")(colour[py::int_(0)], colour[py::int_(1)], colour[py::int_(2)]);
+}
+
+void set_run_font(py::handle run, py::handle entry) {
+    py::object font = run.attr("font");
+    font.attr("name") = entry[key::kFont];
+    font.attr("size") = entry[key::kFontSize];
+    set_east_asian_font(run, entry[key::kFontChinese]);
+    set_colour(font, entry);
+}
+
+void apply_paragraph_format(py::handle paragraph, py::handle entry) {
+    paragraph.attr("alignment") = entry[key::kAlignment];
+    py::object indent = entry[key::kLeftIndent];
+    if (!indent.is_none()) paragraph.attr("paragraph_format").attr("left_indent") = G("Pt")(indent);
+    py::object spacing = entry[key::kLineSpacing];
+    if (!spacing.is_none()) paragraph.attr("paragraph_format").attr("line_spacing") = G("Pt")(spacing);
+}
+
+// Page breaks come back from the accepted text as markers; rebuilding the
+// paragraph from its pieces restores them as breaks.
+void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
+    for (py::handle p : doc.attr("paragraphs")) {
+        py::object first = accepted_text(self, p);
+        for (const auto& [key_text, entry] : entries) {
+            if (!contains(first, key_text)) continue;
+            py::object text = new_text(accepted_text(self, p), key_text, entry[key::kNewText]);
+            if (text.is_none()) continue;
+            py::list pieces = text.attr("split")(kPageMarker);
+            p.attr("clear")();
+            size_t count = pieces.size();
+            for (size_t i = 0; i < count; ++i) {
+                py::object run = p.attr("add_run")(pieces[i]);
+                set_run_font(run, entry);
+                apply_paragraph_format(p, entry);
+                if (i + 1 < count) run.attr("add_break")(G("WD_BREAK").attr("PAGE"));
+            }
+        }
+    }
+}
+
+py::object pixel_size(py::handle path) {
+    py::object image = G("Image").attr("open")(path);
+    py::object size;
+    try {
+        size = image.attr("size");
+    } catch (...) {
+        image.attr("close")();
+        throw;
+    }
+    image.attr("close")();
+    return size;
+}
+
+void place_picture(py::handle paragraph, py::handle entry) {
+    try {
+        py::object path = entry[key::kImagePath];
+        py::object size = pixel_size(path);
+        py::object to_float = glue::builtin("float");
+        py::object w = to_float(size[py::int_(0)]);
+        py::object h = to_float(size[py::int_(1)]);
+        py::object ratio = w / h;
+        py::object w_max = entry[key::kImageWidth];
+        py::object h_max = entry[key::kImageHeight];
+        if (glue::truthy(entry[key::kFixedRatio])) {
+            // Pixels are compared with inches on purpose: a small picture is
+            // enlarged to the box, a large one shrunk into it.
+            if (w < w_max && h < h_max) {
+                w = w_max;
+                h = w_max / ratio;
+                if (h < h_max) {
+                    h = h_max;
+                    w = h_max * ratio;
+                }
+            }
+            if (w > w_max || h > h_max) {
+                if (w > w_max) {
+                    w = w_max;
+                    h = w_max / ratio;
+                }
+                if (h > h_max) {
+                    h = h_max;
+                    w = h_max * ratio;
+                }
+            }
+        } else {
+            // Without a fixed ratio the caller asked for the box itself: the
+            // picture is stretched to fill it exactly.
+            w = w_max;
+            h = h_max;
+        }
+        py::object run = paragraph.attr("add_run")();
+        run.attr("add_picture")(path, "width"_a = G("Inches")(w), "height"_a = G("Inches")(h));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        glue::builtin("print")(py::str(kPictureError) + glue::str(e.value()));
+    }
+}
+
+void split_remark(py::handle paragraph, py::handle run, py::handle entry) {
+    py::list parts = run.attr("text").attr("split")(key::kRemark);
+    if (parts.size() < 2) return;
+    run.attr("text") = parts[0];
+    // Text after a second marker is dropped.
+    py::object remark = paragraph.attr("add_run")(parts[1]);
+    py::object font = remark.attr("font");
+    font.attr("size") = entry[key::kRemark][key::kFontSize];
+    font.attr("name") = entry[key::kFont];
+    set_east_asian_font(remark, entry[key::kFontChinese]);
+    set_colour(font, entry);
+}
+
+void fill_cells(py::handle doc, const Entries& entries) {
+    py::str remark_marker(key::kRemark);
+    // python-docx lists a merged cell once per grid column (and per row it
+    // spans); filling it again would fill a value that holds its own key twice.
+    py::set visited;
+    for (py::handle table : doc.attr("tables")) {
+        for (py::handle row : table.attr("rows")) {
+            for (py::handle cell : row.attr("cells")) {
+                py::object tc = cell.attr("_tc");
+                if (visited.contains(tc)) continue;
+                visited.add(tc);
+                py::object first = cell.attr("text");
+                for (const auto& [key_text, entry] : entries) {
+                    if (!contains(first, key_text)) continue;
+                    py::object text = new_text(cell.attr("text"), key_text, entry[key::kNewText]);
+                    if (text.is_none()) continue;
+                    cell.attr("text") = text;
+                    bool picture = !py::object(entry[key::kImagePath]).is_none();
+                    for (py::handle paragraph : cell.attr("paragraphs")) {
+                        py::list runs(paragraph.attr("runs"));
+                        for (py::handle run : runs) {
+                            if (contains(run.attr("text"), remark_marker)) split_remark(paragraph, run, entry);
+                            set_run_font(run, entry);
+                        }
+                        if (picture) place_picture(paragraph, entry);
+                    }
+                    for (py::handle paragraph : cell.attr("paragraphs")) apply_paragraph_format(paragraph, entry);
+                }
+            }
+        }
+    }
+}
+
+void execute_set(py::object self) {
+    py::object doc = self.attr("doc");
+    Entries entries = registry(self);
+    fill_paragraphs(self, doc, entries);
+    fill_cells(doc, entries);
+}
+
+}  // namespace
+
+void bind_fill(py::handle cls) {
+    glue::def(cls, "set", &set, py::arg("old_text"), py::arg("new_text"));
+    glue::def(cls, "execute_set", &execute_set);
+}
+
+}  // namespace scrivet

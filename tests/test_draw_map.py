@@ -1,0 +1,341 @@
+"""The map: GPX files read on workers, paths drawn and the view fitted on the
+Tk thread, and the path lock never left held."""
+
+from __future__ import annotations
+
+import threading
+import time
+from pathlib import Path
+from typing import Any, Iterator
+
+import pytest
+
+from conftest import SHARED_DATA, pump
+from gpxfiles import gpx_text, line_track, write_gpx
+
+LABEL = "gpx繪製進度"
+
+
+@pytest.fixture
+def draw_map(frame: Any, Loomkit: Any) -> Any:
+    return Loomkit.Draw_Map(frame)
+
+
+@pytest.fixture
+def thread_errors(monkeypatch: pytest.MonkeyPatch) -> Iterator[list[BaseException]]:
+    """Exceptions that ended worker threads (the interpreter's report is replaced)."""
+    caught: list[BaseException] = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: caught.append(args.exc_value))
+    yield caught
+
+
+def paths(draw_map: Any) -> list[list[tuple[float, float]]]:
+    return [list(p.position_list) for p in draw_map.map_widget.canvas_path_list]
+
+
+def wait_paths(tk_root: Any, draw_map: Any, count: int, timeout: float = 10.0) -> None:
+    assert pump(tk_root, lambda: len(draw_map.map_widget.canvas_path_list) >= count, timeout), \
+        f"expected {count} paths, have {len(draw_map.map_widget.canvas_path_list)}"
+
+
+def test_construction(draw_map: Any, frame: Any, tk_root: Any) -> None:
+    import gpxpy
+    import math
+
+    widget = draw_map.map_widget
+    assert draw_map.frame is frame
+    assert draw_map.gpxpy is gpxpy and draw_map.math is math and draw_map.threading is threading
+    assert type(draw_map.lock_draw_line) is type(threading.Lock())
+    import pyautogui
+
+    w, h = pyautogui.size()
+    assert (widget.width, widget.height) == (750 * w / 1920, 400 * h / 1080)
+    assert widget.grid_info()["row"] == 0 and widget.grid_info()["rowspan"] == 2
+    assert widget.grid_info()["sticky"] == "nesw"
+    assert widget.zoom == 7
+    lat, lon = widget.get_position()
+    assert lat == pytest.approx(23.749959894724828, abs=1e-6)
+    assert lon == pytest.approx(120.94158253422043, abs=1e-6)
+    with pytest.raises(TypeError):
+        type(draw_map)()
+    with pytest.raises(TypeError):
+        type(draw_map)(frame, frame)
+    with pytest.raises(TypeError):
+        draw_map.draw_gpx("a.gpx", True)
+
+
+@pytest.mark.parametrize(
+    "segment, position, zoom, printed",
+    [
+        ([(24.0, 121.0), (24.5, 122.0)], (24.25, 121.5), 8, "適應大小 座標(121.5, 24.25) 層級(8)"),
+        ([(24.0, 121.0), (24.1, 121.01)], (24.05, 121.005), 10, None),
+    ],
+)
+def test_fit_to_first_segment(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str],
+                              segment: Any, position: tuple[float, float], zoom: int, printed: str | None) -> None:
+    path = write_gpx(tmp_path / "fit.gpx", [[segment]])
+    draw_map._draw_gpx(path, True)
+    widget = draw_map.map_widget
+    assert widget.zoom == zoom
+    assert widget.get_position() == pytest.approx(position, abs=1e-4)
+    out = capsys.readouterr().out.splitlines()
+    assert out[-1] == "已匯入 --> " + path
+    assert out[0].startswith("適應大小 座標(") and out[0].endswith(f") 層級({zoom})")
+    if printed:
+        assert out == [printed, "已匯入 --> " + path]
+    assert paths(draw_map) == [segment]
+
+
+def test_without_fit_the_view_stays(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    path = write_gpx(tmp_path / "a.gpx", [[[(10.0, 10.0), (11.0, 12.0)]]])
+    before = draw_map.map_widget.get_position(), draw_map.map_widget.zoom
+    draw_map._draw_gpx(path, False)
+    assert (draw_map.map_widget.get_position(), draw_map.map_widget.zoom) == before
+    assert capsys.readouterr().out == "已匯入 --> " + path + "\n"
+
+
+def test_only_first_segment_of_first_track(draw_map: Any, tmp_path: Path) -> None:
+    first = [(24.0, 121.0), (24.5, 122.0)]
+    path = write_gpx(tmp_path / "two.gpx", [[first, [(30.0, 130.0), (31.0, 131.0)]], [[(0.0, 0.0), (1.0, 1.0)]]])
+    draw_map._draw_gpx(path, True)
+    assert paths(draw_map) == [first]
+    assert draw_map.map_widget.zoom == 8
+
+
+@pytest.mark.parametrize("name", ["track.GPX", "track.Gpx", "gpx", "track.gpx.bak", ".gp"])
+def test_suffix_is_exact(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str], name: str) -> None:
+    # The file does not even exist: nothing may be read.
+    draw_map._draw_gpx(str(tmp_path / name), True)
+    assert capsys.readouterr().out == ""
+    assert paths(draw_map) == []
+
+
+def test_progress_line(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    seg = [(24.0, 121.0), (24.5, 122.0)]
+    path = write_gpx(tmp_path / "three.gpx", [[seg], [seg, seg], [seg]])
+    draw_map._draw_gpx(path, False, progress_check=True)
+    out = capsys.readouterr().out
+    assert out == f"\r{LABEL} 1/3\r{LABEL} 2/3\r{LABEL} 3/3\n已匯入 --> {path}\n"
+    draw_map._draw_gpx(path, False, progress_check=True, progress="讀取", unknown=1)
+    assert capsys.readouterr().out.startswith("\r讀取 1/3\r讀取 2/3")
+
+
+def test_delete_then_draw(draw_map: Any, tk_root: Any, tmp_path: Path) -> None:
+    a = write_gpx(tmp_path / "a.gpx", [[line_track(5)]])
+    b = write_gpx(tmp_path / "b.gpx", [[line_track(7, lat0=25.0)]])
+    draw_map.draw_gpx(a)
+    draw_map.draw_gpx(b, adapt_sizes=False, colour="ignored")
+    wait_paths(tk_root, draw_map, 2)
+    position = draw_map.map_widget.get_position()
+    draw_map.delete_all_path()
+    assert paths(draw_map) == []
+    assert draw_map.map_widget.get_position() == position
+    draw_map._draw_gpx(b, False)
+    assert paths(draw_map) == [line_track(7, lat0=25.0)]
+
+
+@pytest.mark.parametrize(
+    "segment, expected_zoom",
+    [
+        ([(24.0, 121.0)], "max"),                                 # one point
+        ([(24.0, 121.0), (24.0, 121.0), (24.0, 121.0)], "max"),   # no extent at all
+        ([(24.0, 121.0), (24.5, 121.0)], 8),                      # due north-south: log2(180/0.5) = 8.49
+        ([(24.0, 121.0), (24.0, 121.01)], 15),                    # due east-west: log2(360/0.01) = 15.1
+    ],
+)
+def test_fit_without_extent(draw_map: Any, tmp_path: Path, segment: Any, expected_zoom: Any) -> None:
+    path = write_gpx(tmp_path / "flat.gpx", [[segment]])
+    draw_map._draw_gpx(path, True)
+    widget = draw_map.map_widget
+    assert widget.zoom == (widget.max_zoom if expected_zoom == "max" else expected_zoom)
+    # A one-point track is drawn as a dot: the point twice.
+    assert paths(draw_map) == [segment * 2 if len(segment) == 1 else segment]
+
+
+def test_failing_map_call_releases_lock(draw_map: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    path = write_gpx(tmp_path / "a.gpx", [[line_track(3)]])
+
+    def broken(*args: Any, **kwargs: Any) -> None:
+        raise RuntimeError("canvas gone")
+
+    monkeypatch.setattr(draw_map.map_widget, "set_path", broken)
+    with pytest.raises(RuntimeError, match="canvas gone"):
+        draw_map._draw_gpx(path, False)
+    assert not draw_map.lock_draw_line.locked()
+    monkeypatch.setattr(draw_map.map_widget, "delete_all_path", broken)
+    with pytest.raises(RuntimeError):
+        draw_map.delete_all_path()
+    assert not draw_map.lock_draw_line.locked()
+
+
+def test_replaced_parser_is_used(draw_map: Any, tmp_path: Path) -> None:
+    import gpxpy
+
+    seen: list[str] = []
+
+    class Parser:
+        @staticmethod
+        def parse(f: Any) -> Any:
+            seen.append(f.read())
+            return gpxpy.parse(gpx_text([[[(1.0, 2.0), (3.0, 4.0)]]]))
+
+    path = write_gpx(tmp_path / "a.gpx", [[line_track(3)]])
+    draw_map.gpxpy = Parser
+    draw_map._draw_gpx(path, False)
+    assert len(seen) == 1 and paths(draw_map) == [[(1.0, 2.0), (3.0, 4.0)]]
+
+
+BAD_FILES = {
+    "latin1.gpx": "<gpx><trk><name>caf\xe9</name></trk></gpx>".encode("latin-1"),
+    "notxml.gpx": b"this is not xml at all",
+    "notgpx.gpx": b"<?xml version='1.0'?><kml><Document/></kml>",
+    "notrack.gpx": gpx_text([]).encode(),
+    "emptyseg.gpx": gpx_text([[[]]]).encode(),
+    "empty.gpx": b"",
+}
+
+
+def test_bad_files_end_their_worker_only(draw_map: Any, tk_root: Any, tmp_path: Path,
+                                         thread_errors: list[BaseException]) -> None:
+    for name, data in BAD_FILES.items():
+        (tmp_path / name).write_bytes(data)
+        draw_map.draw_gpx(str(tmp_path / name), adapt_sizes=True)
+    draw_map.draw_gpx(str(tmp_path / "missing.gpx"))
+    good = write_gpx(tmp_path / "good.gpx", [[line_track(4)]])
+    draw_map.draw_gpx(good)
+    wait_paths(tk_root, draw_map, 1)
+    assert pump(tk_root, lambda: len(thread_errors) == len(BAD_FILES) + 1, 10)
+    kinds = sorted(type(e).__name__ for e in thread_errors)
+    assert "UnicodeDecodeError" in kinds and "FileNotFoundError" in kinds and "IndexError" in kinds
+    assert paths(draw_map) == [line_track(4)]
+    assert not draw_map.lock_draw_line.locked()
+
+
+def test_real_recordings(draw_map: Any, tk_root: Any) -> None:
+    import gpxpy
+
+    for name in ["Mojstrovka.gpx", "track-with-empty-segment.gpx", "around-visnjan-with-car.gpx",
+                 "track-with-extremes.gpx"]:
+        draw_map.delete_all_path()
+        path = str(SHARED_DATA / "gpx" / name)
+        draw_map._draw_gpx(path, True)
+        with open(path, encoding="utf-8") as f:
+            first = gpxpy.parse(f).tracks[0].segments[0].points
+        assert paths(draw_map) == [[(p.latitude, p.longitude) for p in first]], name
+    # Its first segment is empty: nothing to draw or fit, and the lock is free.
+    with pytest.raises(ValueError):
+        draw_map._draw_gpx(str(SHARED_DATA / "gpx" / "korita-zbevnica.gpx"), True)
+    # Routes are not read: no track at all.
+    with pytest.raises(IndexError):
+        draw_map._draw_gpx(str(SHARED_DATA / "gpx" / "route.gpx"), False)
+    assert not draw_map.lock_draw_line.locked()
+
+
+def test_worker_while_main_thread_pumps_update(draw_map: Any, tk_root: Any, tmp_path: Path) -> None:
+    # update() instead of mainloop: a Tk call from the worker would fail here.
+    path = write_gpx(tmp_path / "a.gpx", [[line_track(50)]])
+    errors: list[BaseException] = []
+
+    def work() -> None:
+        try:
+            draw_map._draw_gpx(path, True)
+            draw_map.delete_all_path()
+            draw_map._draw_gpx(path, False)
+        except BaseException as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    assert pump(tk_root, lambda: not worker.is_alive(), 10)
+    assert errors == []
+    # When _draw_gpx returns on the worker, its path is on the map.
+    assert paths(draw_map) == [line_track(50)]
+
+
+def test_closing_the_map_releases_waiting_workers(frame: Any, Loomkit: Any, tk_root: Any, tmp_path: Path,
+                                                  thread_errors: list[BaseException]) -> None:
+    import customtkinter
+
+    inner = customtkinter.CTkFrame(frame)
+    draw_map = Loomkit.Draw_Map(inner)
+    path = write_gpx(tmp_path / "a.gpx", [[line_track(5)]])
+    before = set(threading.enumerate())
+    for _ in range(3):
+        draw_map.draw_gpx(path, adapt_sizes=True)
+    workers = [t for t in threading.enumerate() if t not in before]
+    assert len(workers) == 3 and all(t.daemon for t in workers)
+    inner.destroy()  # no event was processed: every worker is still waiting
+    start = time.monotonic()
+    for t in workers:
+        t.join(5)
+    assert time.monotonic() - start < 3
+    assert pump(tk_root, lambda: len(thread_errors) == 3, 5)
+    assert all(isinstance(e, RuntimeError) and "closed" in str(e) for e in thread_errors)
+    assert not draw_map.lock_draw_line.locked()
+
+
+def test_stress_draw_and_clear_under_mainloop(draw_map: Any, tk_root: Any, tmp_path: Path,
+                                              monkeypatch: pytest.MonkeyPatch) -> None:
+    """20 files drawn at once while the paths are cleared again and again."""
+    widget = draw_map.map_widget
+    main = threading.current_thread()
+    events: list[str] = []
+    off_thread: list[str] = []
+    real_set_path, real_delete = widget.set_path, widget.delete_all_path
+
+    def set_path(points: Any, **kw: Any) -> Any:
+        if threading.current_thread() is not main:
+            off_thread.append("set_path")
+        events.append("set")
+        return real_set_path(points, **kw)
+
+    def delete_all_path() -> None:
+        if threading.current_thread() is not main:
+            off_thread.append("delete")
+        events.append("delete")
+        real_delete()
+
+    monkeypatch.setattr(widget, "set_path", set_path)
+    monkeypatch.setattr(widget, "delete_all_path", delete_all_path)
+    files = [write_gpx(tmp_path / f"f{i}.gpx", [[line_track(200 + i, lat0=20 + i * 0.1)]]) for i in range(20)]
+
+    finished: list[int] = []
+    real_draw = draw_map._draw_gpx
+
+    def counted(*args: Any, **kwargs: Any) -> None:
+        try:
+            real_draw(*args, **kwargs)
+        finally:
+            finished.append(1)
+
+    draw_map._draw_gpx = counted
+    deadline = time.monotonic() + 30
+    outcome: dict[str, Any] = {}
+
+    def clear_again() -> None:
+        if len(finished) < 20 and time.monotonic() < deadline:
+            draw_map.delete_all_path()
+            tk_root.after(3, clear_again)
+        else:
+            outcome["done"] = len(finished) == 20
+            tk_root.quit()
+
+    for i, f in enumerate(files):
+        draw_map.draw_gpx(f, adapt_sizes=(i == 19))
+    tk_root.after(1, clear_again)
+    tk_root.mainloop()
+
+    assert outcome == {"done": True}, "workers did not finish in time"
+    assert off_thread == []
+    last_delete = max(i for i, e in enumerate(events) if e == "delete")
+    assert len(widget.canvas_path_list) == events[last_delete:].count("set")
+    assert events.count("set") == 20
+    assert not draw_map.lock_draw_line.locked()
+
+    # Without clearing, all 20 are there afterwards.
+    draw_map.delete_all_path()
+    finished.clear()
+    for f in files:
+        draw_map.draw_gpx(f)
+    assert pump(tk_root, lambda: len(finished) == 20, 30)
+    assert sorted(len(p) for p in paths(draw_map)) == [200 + i for i in range(20)]

@@ -1,0 +1,356 @@
+"""The .docx to PDF converter, against a real headless LibreOffice."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zipfile
+from pathlib import Path
+from typing import Any, Iterator
+
+import pytest
+
+from varnholt通用模組.Folioprint import ConversionError, Folioprint
+
+pytestmark = [
+    pytest.mark.skipif(sys.platform == "win32", reason="Word does the work on Windows"),
+    pytest.mark.skipif(
+        shutil.which("soffice") is None or shutil.which("pdftotext") is None,
+        reason="needs LibreOffice (soffice) and pdftotext",
+    ),
+]
+
+CHINESE = "專利名稱 測試"
+LATIN = "Folioprint conversion check"
+
+
+def make_docx(path: Path, *lines: str) -> Path:
+    import docx
+
+    document = docx.Document()
+    for line in lines:
+        document.add_paragraph(line)
+    document.save(str(path))
+    return path
+
+
+def pdf_text(path: Path) -> str:
+    return subprocess.run(
+        ["pdftotext", "-enc", "UTF-8", str(path), "-"], capture_output=True, check=True, text=True
+    ).stdout
+
+
+def running(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def offices_of(converter: Folioprint) -> list[int]:
+    """Running office processes that use this converter's private profile."""
+    folder = converter._state.folder
+    assert folder is not None
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            command = Path(f"/proc/{entry}/cmdline").read_bytes().split(b"\0")
+        except (OSError, ValueError):
+            continue
+        if command[0].endswith(b"soffice.bin") and any(folder.encode() in a for a in command) and running(int(entry)):
+            found.append(int(entry))
+    return found
+
+
+def gone_soon(pid: int, timeout: float = 10.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while running(pid):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+@pytest.fixture
+def source(tmp_path: Path) -> Path:
+    return make_docx(tmp_path / "專利 source.docx", CHINESE, LATIN)
+
+
+@pytest.fixture(scope="module")
+def shared() -> Iterator[Folioprint]:
+    """One warm converter for the tests that do not look at its process."""
+    converter = Folioprint()
+    yield converter
+    converter.close()
+
+
+@pytest.fixture
+def converter() -> Iterator[Folioprint]:
+    converter = Folioprint()
+    yield converter
+    converter.close()
+
+
+class TestConvert:
+    def test_pdf_shows_chinese_and_latin_text_under_another_name(
+        self, shared: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        out_dir = tmp_path / "out"
+        out_dir.mkdir()
+        before = source.read_bytes()
+        target = out_dir / "報告 final.pdf"
+        shared.convert(str(source), str(target), keep_active=True)
+        text = pdf_text(target)
+        assert CHINESE in text and LATIN in text
+        # Nothing else left beside the PDF, and the document is untouched and free.
+        assert sorted(os.listdir(out_dir)) == ["報告 final.pdf"]
+        assert source.read_bytes() == before
+
+    def test_relative_paths_are_taken_from_the_working_folder(
+        self, shared: Folioprint, source: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        monkeypatch.chdir(tmp_path)
+        shared.convert(source.name, "relative.pdf")
+        assert LATIN in pdf_text(tmp_path / "relative.pdf")
+
+    @pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs a second file system")
+    def test_output_on_another_file_system(self, shared: Folioprint, source: Path) -> None:
+        umask = os.umask(0)
+        os.umask(umask)
+        with tempfile.TemporaryDirectory(dir="/dev/shm") as folder:
+            target = Path(folder) / "out.pdf"
+            shared.convert(source, target)
+            assert CHINESE in pdf_text(target)
+            assert os.listdir(folder) == ["out.pdf"]
+            assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
+
+    def test_an_existing_pdf_is_replaced(self, shared: Folioprint, tmp_path: Path) -> None:
+        target = tmp_path / "out.pdf"
+        shared.convert(make_docx(tmp_path / "one.docx", "first version"), target)
+        shared.convert(make_docx(tmp_path / "two.docx", "second version"), target)
+        text = pdf_text(target)
+        assert "second version" in text and "first version" not in text
+
+
+def not_a_zip(folder: Path) -> Path:
+    path = folder / "text.docx"
+    path.write_text("plain text, not a Word document")
+    return path
+
+
+def zip_without_document(folder: Path) -> Path:
+    path = folder / "empty.docx"
+    with zipfile.ZipFile(path, "w") as package:
+        package.writestr("[Content_Types].xml", "<Types/>")
+    return path
+
+
+class TestRefusals:
+    @pytest.mark.parametrize(
+        "make_input, error",
+        [
+            (lambda folder: folder / "missing.docx", FileNotFoundError),
+            (lambda folder: folder, IsADirectoryError),
+            (not_a_zip, ValueError),
+            (zip_without_document, ValueError),
+        ],
+        ids=["missing", "folder", "text file", "zip without document"],
+    )
+    def test_bad_input_raises_and_writes_nothing(
+        self, shared: Folioprint, tmp_path: Path, make_input: Any, error: type
+    ) -> None:
+        bad = make_input(tmp_path)
+        listing = sorted(os.listdir(tmp_path))
+        with pytest.raises(error):
+            shared.convert(bad, tmp_path / "out.pdf")
+        assert sorted(os.listdir(tmp_path)) == listing
+
+    def test_missing_output_folder_raises(self, shared: Folioprint, source: Path, tmp_path: Path) -> None:
+        with pytest.raises(FileNotFoundError, match="folder"):
+            shared.convert(source, tmp_path / "no such folder" / "out.pdf")
+        assert not (tmp_path / "no such folder").exists()
+
+    def test_document_the_office_cannot_load_keeps_old_pdf(
+        self, shared: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        # A zip that looks like a .docx but whose body is broken: soffice itself
+        # would report success here.
+        broken = tmp_path / "broken.docx"
+        with zipfile.ZipFile(source) as good, zipfile.ZipFile(broken, "w") as bad:
+            for item in good.infolist():
+                data = good.read(item.filename)
+                bad.writestr(item, b"<w:document broken" if item.filename == "word/document.xml" else data)
+        target = tmp_path / "out.pdf"
+        target.write_bytes(b"%PDF-old")
+        listing = sorted(os.listdir(tmp_path))
+        with pytest.raises(ConversionError, match="broken.docx"):
+            shared.convert(broken, target)
+        assert target.read_bytes() == b"%PDF-old"
+        assert sorted(os.listdir(tmp_path)) == listing
+        # The office survives a document it could not read.
+        shared.convert(source, target)
+        assert LATIN in pdf_text(target)
+
+
+@pytest.mark.slow
+class TestOfficeProcess:
+    def test_keep_active_reuses_the_office_and_off_stops_it(
+        self, converter: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        started = time.monotonic()
+        converter.convert(source, tmp_path / "1.pdf", keep_active=True)
+        first = time.monotonic() - started
+        pid = converter.office_pid
+        assert pid is not None and running(pid)
+        started = time.monotonic()
+        converter.convert(source, tmp_path / "2.pdf", keep_active=True)
+        second = time.monotonic() - started
+        assert converter.office_pid == pid
+        assert second < first
+        converter.convert(source, tmp_path / "3.pdf", keep_active=False)
+        assert converter.office_pid is None
+        assert gone_soon(pid)
+        for name in ("1.pdf", "2.pdf", "3.pdf"):
+            assert LATIN in pdf_text(tmp_path / name)
+
+    def test_without_keep_active_no_office_is_left(
+        self, converter: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        converter.convert(source, tmp_path / "warm.pdf")
+        assert offices_of(converter) == [converter.office_pid]
+        converter.close()
+        for name in ("1.pdf", "2.pdf"):
+            converter.convert(source, tmp_path / name, keep_active=False)
+            assert converter.office_pid is None
+            assert offices_of(converter) == []
+            assert CHINESE in pdf_text(tmp_path / name)
+
+    # Without a pause the converter learns of the death only from its request;
+    # after one it sees it before.
+    @pytest.mark.parametrize("pause", [0.0, 1.0], ids=["at once", "later"])
+    def test_a_killed_warm_office_is_replaced(
+        self, converter: Folioprint, source: Path, tmp_path: Path, pause: float
+    ) -> None:
+        converter.convert(source, tmp_path / "1.pdf")
+        pid = converter.office_pid
+        assert pid is not None
+        os.kill(pid, signal.SIGKILL)
+        time.sleep(pause)
+        converter.convert(source, tmp_path / "2.pdf")
+        assert LATIN in pdf_text(tmp_path / "2.pdf")
+        assert converter.office_pid not in (None, pid)
+
+    def test_a_hung_office_is_stopped_and_reported(
+        self, converter: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        converter.convert(source, tmp_path / "1.pdf")
+        pid = converter.office_pid
+        assert pid is not None
+        converter.timeout = 2.0
+        os.kill(pid, signal.SIGSTOP)
+        started = time.monotonic()
+        with pytest.raises(ConversionError, match="too long"):
+            converter.convert(source, tmp_path / "2.pdf")
+        assert time.monotonic() - started < 10
+        assert gone_soon(pid)
+        assert not (tmp_path / "2.pdf").exists()
+        converter.timeout = 120.0
+        converter.convert(source, tmp_path / "3.pdf")
+        assert LATIN in pdf_text(tmp_path / "3.pdf")
+
+    def test_close_and_collection_stop_the_office(self, source: Path, tmp_path: Path) -> None:
+        converter = Folioprint()
+        converter.convert(source, tmp_path / "1.pdf")
+        pid, folder = converter.office_pid, converter._state.folder
+        assert pid is not None and folder is not None
+        converter.close()
+        assert gone_soon(pid) and not os.path.exists(folder)
+        # Usable again after close, and collected like any object.
+        converter.convert(source, tmp_path / "2.pdf")
+        pid = converter.office_pid
+        assert pid is not None
+        del converter
+        assert gone_soon(pid)
+
+    def test_the_office_ends_with_the_program(self, source: Path, tmp_path: Path) -> None:
+        script = (
+            "import sys\n"
+            "from varnholt通用模組.Folioprint import Folioprint\n"
+            "keep = Folioprint()\n"
+            "keep.convert(sys.argv[1], sys.argv[2])\n"
+            "print(keep.office_pid, keep._state.folder, flush=True)\n"
+        )
+        result = subprocess.run(
+            [sys.executable, "-c", script, str(source), str(tmp_path / "out.pdf")],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert result.returncode == 0, result.stderr
+        pid, folder = result.stdout.split()
+        assert gone_soon(int(pid))
+        assert not os.path.exists(folder)
+
+
+@pytest.mark.slow
+class TestConcurrency:
+    def test_one_converter_from_several_threads(
+        self, converter: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        errors: list[BaseException] = []
+        pids: set[int | None] = set()
+
+        def work(i: int) -> None:
+            try:
+                converter.convert(source, tmp_path / f"{i}.pdf")
+                pids.add(converter.office_pid)
+            except BaseException as error:
+                errors.append(error)
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert errors == []
+        assert len(pids) == 1
+        for i in range(6):
+            assert CHINESE in pdf_text(tmp_path / f"{i}.pdf")
+
+    def test_ten_converters_at_once(self, tmp_path: Path) -> None:
+        converters = [Folioprint() for _ in range(10)]
+        sources = [make_docx(tmp_path / f"in{i}.docx", f"document {i}", CHINESE) for i in range(10)]
+        errors: list[BaseException] = []
+
+        def work(i: int) -> None:
+            try:
+                # Half of them into one shared name: the last one wins, whole.
+                converters[i].convert(sources[i], tmp_path / (f"{i}.pdf" if i % 2 else "same.pdf"))
+            except BaseException as error:
+                errors.append(error)
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(10)]
+        try:
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            assert errors == []
+            for i in range(1, 10, 2):
+                assert f"document {i}" in pdf_text(tmp_path / f"{i}.pdf")
+            same = pdf_text(tmp_path / "same.pdf")
+            assert sum(f"document {i}" in same for i in range(0, 10, 2)) == 1
+            assert sorted(p.name for p in tmp_path.glob("*.pdf")) == sorted(
+                [f"{i}.pdf" for i in range(1, 10, 2)] + ["same.pdf"]
+            )
+        finally:
+            for converter in converters:
+                converter.close()
