@@ -81,8 +81,8 @@ def question_mark(draw: ImageDraw.ImageDraw, s: int) -> None:
     end_x, end_y = hook[-1]
     # From the end of the hook down into the stem, easing towards the centre.
     tail = [(end_x + (0.5 - end_x) * t, end_y + (0.61 - end_y) * (1 - (1 - t) ** 2)) for t in (0.25, 0.5, 0.75, 1.0)]
-    stroke(draw, s, hook + tail + [(0.5, 0.65)], GLYPH_STROKE + 0.01)
-    r = 0.07 * s
+    stroke(draw, s, hook + tail + [(0.5, 0.65)], GLYPH_STROKE + 0.02)
+    r = 0.075 * s
     draw.ellipse((0.5 * s - r, 0.84 * s - r, 0.5 * s + r, 0.84 * s + r), fill=INK)
 
 

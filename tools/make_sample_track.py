@@ -3,7 +3,7 @@
     python tools/make_sample_track.py [output file]
 
 A made-up day hike on Qixing Mountain in Yangmingshan National Park, Taipei:
-one loop of a few hundred points at walking pace, with a climb to the summit
+one loop of about 10 km in a few hundred points at walking pace, with a climb to the summit
 and a descent on the other side. The random wobble is seeded, so the file is
 the same every time.
 """
@@ -20,26 +20,27 @@ import gpxpy.gpx
 
 OUT = Path(__file__).resolve().parent.parent / "python" / "trailmere" / "samples" / "sample.gpx"
 
-# Loop centre and size in degrees (about 1.6 km across east-west).
+# Loop centre and half-widths in degrees (about 4 km across east-west).
 CENTRE_LAT, CENTRE_LON = 25.1697, 121.5530
-RADIUS_LAT, RADIUS_LON = 0.0072, 0.0080
-POINTS = 360
+RADIUS_LAT, RADIUS_LON = 0.0092, 0.0186
+POINTS = 420
 START = datetime.datetime(2024, 11, 16, 7, 42, 0, tzinfo=datetime.timezone.utc)
 
 
 def loop(rng: random.Random) -> list[tuple[float, float, float]]:
-    """(latitude, longitude, elevation) of a closed, gently irregular loop."""
-    # Smooth irregularity: a few harmonics with random phases, then a little
-    # per-point GPS noise.
-    harmonics = [(k, rng.uniform(0.04, 0.12) / k, rng.uniform(0, 2 * math.pi)) for k in (2, 3, 5, 7)]
+    """(latitude, longitude, elevation) of a closed, irregular loop."""
+    # Irregular outline: a few harmonics with random phases; switchbacks on
+    # the steep climb; a little per-point GPS noise.
+    harmonics = [(k, rng.uniform(0.10, 0.22) / k, rng.uniform(0, 2 * math.pi)) for k in (2, 3, 4, 6, 9, 14, 19)]
     points = []
     for i in range(POINTS + 1):
         t = 2 * math.pi * i / POINTS
-        wobble = 1 + sum(a * math.sin(k * t + p) for k, a, p in harmonics)
-        lat = CENTRE_LAT + RADIUS_LAT * wobble * math.sin(t) + rng.gauss(0, 0.000012)
-        lon = CENTRE_LON + RADIUS_LON * wobble * math.cos(t) + rng.gauss(0, 0.000012)
         # Trailhead at about 780 m, summit near 1120 m a third of the way round.
         climb = math.exp(-((t - 2.1) ** 2) / 0.9)
+        steep = math.exp(-((t - 1.6) ** 2) / 0.12)
+        wobble = 1 + sum(a * math.sin(k * t + p) for k, a, p in harmonics) + 0.035 * steep * math.sin(34 * t)
+        lat = CENTRE_LAT + RADIUS_LAT * wobble * math.sin(t) + rng.gauss(0, 0.000012)
+        lon = CENTRE_LON + RADIUS_LON * wobble * math.cos(t) + rng.gauss(0, 0.000012)
         elevation = 780 + 340 * climb + 40 * math.sin(3 * t) ** 2 + rng.gauss(0, 1.5)
         points.append((lat, lon, elevation))
     points[-1] = points[0]
@@ -60,7 +61,7 @@ def walk_times(points: list[tuple[float, float, float]], rng: random.Random) -> 
 
 
 def build() -> str:
-    rng = random.Random(20241116)
+    rng = random.Random(11)
     points = loop(rng)
     times = walk_times(points, rng)
 
