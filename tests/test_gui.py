@@ -70,6 +70,7 @@ def test_the_window_and_its_run() -> None:
     run = scenario("window", "1920")
     r = run.result
     assert r["script"] == "done", r["script"]
+    assert run.printed == []  # the icon and the header loaded without a complaint
     assert (r["title"], r["resizable"], r["columns"]) == ("Trailmere", [0, 0], [1, 1, 1])
     assert r["data_folders"] == [True, True]
 

@@ -76,13 +76,6 @@ def test_a_bare_button_is_a_default_text_button_under_the_clock_time(
     assert capsys.readouterr().out == NO_HANDLER + "\n"
 
 
-def test_each_text_button_gets_its_own_default_font(Set_Button: Any, frame: Any) -> None:
-    owner = Set_Button()
-    owner.add_button(frame, "a")
-    owner.add_button(frame, "b")
-    assert button(owner, "a").cget("font") is not button(owner, "b").cget("font")
-
-
 def test_names_are_keyed_by_their_text_and_a_new_record_replaces_the_old(
     Set_Button: Any, frame: Any
 ) -> None:
