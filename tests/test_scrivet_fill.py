@@ -12,7 +12,7 @@ from docx.enum.text import WD_PARAGRAPH_ALIGNMENT as ALIGN
 from docx.shared import Pt
 
 from test_scrivet_support import (
-    INCH, LINE_BREAK, PAGE_BREAK, TAB, open_filler, picture, picture_extents, r, raw_paragraph, run_facts,
+    INCH, LINE_BREAK, PAGE_BREAK, TAB, dele, open_filler, picture, picture_extents, r, raw_paragraph, run_facts,
     save_and_reopen, save_template, scrivet_module,
 )
 
@@ -112,13 +112,15 @@ class TestParagraphs:
         raw_paragraph(template, r("A") + PAGE_BREAK + r("B %P"))
         raw_paragraph(template, r("Name:") + TAB + r("KEY") + LINE_BREAK + r("line 2"))
         raw_paragraph(template, r("C") + PAGE_BREAK + r("D"))
-        out = fill(tmp_path, template, [("%P", "one$$$page$$$two"), ("KEY", "v")])
+        raw_paragraph(template, r("E") + dele('<w:br w:type="page"/><w:delText>x</w:delText>') + r("K2"))
+        out = fill(tmp_path, template, [("%P", "one$$$page$$$two"), ("KEY", "v"), ("K2", "w")])
         runs = [[(f[0], f[5]) for f in map(run_facts, p.runs)] for p in out.paragraphs]
         assert runs == [
             [("untouched", False)],
             [("A", True), ("B one", True), ("two", False)],  # the template's own break comes back
             [("Name:\tv\nline 2", False)],
             [("C", False), ("", True), ("D", False)],  # a paragraph without key keeps its runs
+            [("Ew", False)],  # a deleted page break stays deleted
         ]
         assert cell_texts(out) == ["one$$$page$$$two"]  # no page breaks in cells
 

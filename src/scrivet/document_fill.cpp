@@ -84,10 +84,10 @@ void apply_paragraph_format(py::handle paragraph, py::handle entry) {
 // paragraph from its pieces restores them as breaks.
 void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
     for (py::handle p : doc.attr("paragraphs")) {
-        py::object first = accepted_text(self, p);
+        py::object first = filling_text(p);
         for (const auto& [key_text, entry] : entries) {
             if (!contains(first, key_text)) continue;
-            py::object text = new_text(accepted_text(self, p), key_text, entry[key::kNewText]);
+            py::object text = new_text(filling_text(p), key_text, entry[key::kNewText]);
             if (text.is_none()) continue;
             py::list pieces = text.attr("split")(kPageMarker);
             p.attr("clear")();

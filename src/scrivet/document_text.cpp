@@ -14,37 +14,21 @@ py::object join(const py::list& pieces) { return py::str("").attr("join")(pieces
 
 // Tracked insertions and deletions are invisible to python-docx's paragraph
 // text, and it has no way to mark a page break; read the XML for those.
-// Tabs and line breaks read as python-docx reads them, and deleted runs give
-// nothing: the filler rebuilds the paragraph from this text, so whatever is
-// dropped here would be lost from the document (or, for a deleted page break,
-// come back).
 py::object get_accepted_text(py::object /*self*/, py::object p) {
     py::object xml = p.attr("_p").attr("xml");
     if (!contains(xml, py::str("w:del")) && !contains(xml, py::str("w:ins")) && !contains(xml, py::str("w:br")))
         return p.attr("text");
     py::object root = G("XML")(xml);
-    py::dict ns = w_namespace();
-    py::str br(w_tag("br")), cr(w_tag("cr")), tab(w_tag("tab")), t(w_tag("t")), type(w_tag("type"));
-    py::str page("page"), wrapping("textWrapping"), marker(kPageMarker), line_feed("\n"), tab_char("\t");
-    py::set deleted(root.attr("iterfind")(".//w:del//w:r", ns));
+    py::str br(w_tag("br")), t(w_tag("t")), type(w_tag("type")), page("page"), marker(kPageMarker);
     py::list pieces;
-    for (py::handle run : root.attr("findall")(".//w:r", ns)) {
-        if (deleted.contains(run)) continue;
+    for (py::handle run : root.attr("findall")(".//w:r", w_namespace())) {
         for (py::handle child : run) {
             py::object tag = child.attr("tag");
             if (tag.equal(br)) {
-                py::object kind = child.attr("get")(type);
-                if (kind.equal(page))
-                    pieces.append(marker);
-                else if (kind.is_none() || kind.equal(wrapping))
-                    pieces.append(line_feed);
+                if (child.attr("get")(type).equal(page)) pieces.append(marker);
             } else if (tag.equal(t)) {
                 py::object text = child.attr("text");
                 if (glue::truthy(text)) pieces.append(text);
-            } else if (tag.equal(tab)) {
-                pieces.append(tab_char);
-            } else if (tag.equal(cr)) {
-                pieces.append(line_feed);
             }
         }
     }
@@ -92,6 +76,43 @@ py::object ttff(py::object /*self*/, py::object xml) {
 }
 
 }  // namespace
+
+// The text the filler rebuilds a paragraph from. Unlike get_accepted_text it
+// keeps tabs and line breaks (python-docx turns them back into tab and break
+// elements) and skips deleted runs: whatever this drops is lost from the
+// filled document, and a deleted page break would come back.
+py::object filling_text(py::handle paragraph) {
+    py::object xml = paragraph.attr("_p").attr("xml");
+    if (!contains(xml, py::str("w:del")) && !contains(xml, py::str("w:ins")) && !contains(xml, py::str("w:br")))
+        return paragraph.attr("text");
+    py::object root = G("XML")(xml);
+    py::dict ns = w_namespace();
+    py::str br(w_tag("br")), cr(w_tag("cr")), tab(w_tag("tab")), t(w_tag("t")), type(w_tag("type"));
+    py::str page("page"), wrapping("textWrapping"), marker(kPageMarker), line_feed("\n"), tab_char("\t");
+    py::set deleted(root.attr("iterfind")(".//w:del//w:r", ns));
+    py::list pieces;
+    for (py::handle run : root.attr("findall")(".//w:r", ns)) {
+        if (deleted.contains(run)) continue;
+        for (py::handle child : run) {
+            py::object tag = child.attr("tag");
+            if (tag.equal(br)) {
+                py::object kind = child.attr("get")(type);
+                if (kind.equal(page))
+                    pieces.append(marker);
+                else if (kind.is_none() || kind.equal(wrapping))
+                    pieces.append(line_feed);
+            } else if (tag.equal(t)) {
+                py::object text = child.attr("text");
+                if (glue::truthy(text)) pieces.append(text);
+            } else if (tag.equal(tab)) {
+                pieces.append(tab_char);
+            } else if (tag.equal(cr)) {
+                pieces.append(line_feed);
+            }
+        }
+    }
+    return join(pieces);
+}
 
 std::string w_tag(const char* local) { return std::string("{") + kW + "}" + local; }
 

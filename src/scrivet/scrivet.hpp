@@ -52,6 +52,10 @@ std::string w_tag(const char* local);
 // self.get_accepted_text(p), through the method so a subclass can change it.
 py::object accepted_text(py::handle self, py::handle paragraph);
 
+// The paragraph's accepted text as the filler rebuilds it: tabs and line
+// breaks kept, deleted runs left out.
+py::object filling_text(py::handle paragraph);
+
 // The registry as (key, entry) pairs, in registry order.
 std::vector<std::pair<py::object, py::object>> registry(py::handle self);
 
