@@ -427,7 +427,3 @@ if __name__ == "__main__":
     globals()["scenario_" + name](*args)
     sys.stdout.flush()
     print("RESULT " + json.dumps(result, ensure_ascii=False, default=repr), flush=True)
-    if name == "close_while_drawing":
-        # Readers still running would be stopped by interpreter shutdown inside
-        # the map's native code, which can crash; the launcher ends the same way.
-        os._exit(0)

@@ -339,3 +339,35 @@ def test_stress_draw_and_clear_under_mainloop(draw_map: Any, tk_root: Any, tmp_p
         draw_map.draw_gpx(f)
     assert pump(tk_root, lambda: len(finished) == 20, 30)
     assert sorted(len(p) for p in paths(draw_map)) == [200 + i for i in range(20)]
+
+
+EXIT_WHILE_READING = """
+import sys, customtkinter
+from varnholt通用模組 import Loomkit
+root = customtkinter.CTk()
+frame = customtkinter.CTkFrame(root)
+frame.pack()
+draw_map = Loomkit.Draw_Map(frame)
+for i in range(3):
+    draw_map.draw_gpx(sys.argv[1], adapt_sizes=i == 2)
+root.after(int(sys.argv[2]), root.destroy)
+root.mainloop()
+print("closed", flush=True)
+"""
+
+
+def test_interpreter_exit_while_workers_read(tmp_path: Path) -> None:
+    """Workers still reading when the program ends must not crash it on the way out."""
+    import subprocess
+    import sys
+
+    big = write_gpx(tmp_path / "big.gpx", [[line_track(30000)]])
+    script = tmp_path / "exit.py"
+    script.write_text(EXIT_WHILE_READING, encoding="utf-8")
+    for delay in (20, 60, 150, 300):
+        start = time.monotonic()
+        out = subprocess.run([sys.executable, str(script), big, str(delay)], capture_output=True, text=True,
+                             timeout=60)
+        assert out.returncode == 0, out.stderr[-2000:]
+        assert "closed" in out.stdout
+        assert time.monotonic() - start < 20

@@ -75,20 +75,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     Event_All_variable = {"end": threading.Event()}
     with drawing_at_start(gui, [os.path.abspath(f) for f in args.files]):
         gui.GUI(Queue_All_variable, Event_All_variable)
-    if readers_still_running():
-        # Interpreter shutdown stops daemon threads wherever they are; a GPX
-        # reader stopped inside the map's native code can crash the process
-        # on its way out. The window is closed and nothing is left to save.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(0)
     return 0
-
-
-def readers_still_running() -> bool:
-    """Whether a map worker is still reading a GPX file (threads named after
-    their target, Draw_Map._draw_gpx)."""
-    return any(t.daemon and t.is_alive() and t.name.endswith("(_draw_gpx)") for t in threading.enumerate())
 
 
 if __name__ == "__main__":

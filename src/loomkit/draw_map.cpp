@@ -149,7 +149,33 @@ py::object locked_map_call(py::handle self, const char* method, py::object argum
     return call_on_tk_thread(self, glue::partial(locked, self, call));
 }
 
+// Worker threads still reading when the interpreter exits would be stopped
+// by finalization wherever they are, inside this module's C++ frames too,
+// which cannot be unwound safely without the GIL. So at exit (atexit runs
+// before finalization) every live worker is asked to stop with SystemExit,
+// which the threading module ends silently, and is waited for.
+const double kExitJoinSeconds = 5.0;
+
+py::object& workers() {
+    static py::object* set = nullptr;
+    if (set == nullptr) {
+        set = new py::object(py::module_::import("weakref").attr("WeakSet")());  // lives as long as the process
+        py::module_::import("atexit").attr("register")(py::cpp_function([]() {
+            py::list alive;
+            for (py::handle thread : *set)
+                if (glue::truthy(thread.attr("is_alive")())) alive.append(thread);
+            for (py::handle thread : alive) {
+                unsigned long ident = py::cast<unsigned long>(thread.attr("ident"));
+                PyThreadState_SetAsyncExc(ident, PyExc_SystemExit);
+            }
+            for (py::handle thread : alive) thread.attr("join")(kExitJoinSeconds);
+        }));
+    }
+    return *set;
+}
+
 void init(py::object self, py::object frame) {
+    workers();
     py::object tkintermapview = py::module_::import("tkintermapview");
     py::object pyautogui = py::module_::import("pyautogui");
     py::object gpxpy = py::module_::import("gpxpy");
@@ -284,6 +310,8 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
 
     py::object suffix = data_path[py::slice(py::int_(-4), py::none(), py::none())];
     if (suffix.not_equal(py::str(".gpx"))) return;
+    if (PyThread_get_thread_ident() != handover_of(self).tk_thread)
+        workers().attr("add")(py::module_::import("threading").attr("current_thread")());
 
     py::list line = read_segments(self, data_path, progress, progress_check);
     py::object first = item(line, 0);
