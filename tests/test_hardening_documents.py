@@ -303,3 +303,16 @@ def test_failed_save_keeps_the_earlier_file(large_template: Path, tmp_path: Path
         with pytest.raises(OSError):
             filler.output("report")  # far larger than the space left
         assert os.listdir(full) == ["report.docx"] and (full / "report.docx").read_bytes() == before
+
+
+def test_template_given_as_a_number_leaves_that_descriptor_open(tmp_path: Path) -> None:
+    read, write = os.pipe()
+    try:
+        filler = scrivet_module().Scrivet.Document()
+        filler.set_word_version_path("fd", read)
+        with pytest.raises(AttributeError):  # python-docx's own refusal
+            filler.run_version("fd", save_path=str(tmp_path) + "/")
+        os.fstat(read)
+    finally:
+        os.close(read)
+        os.close(write)

@@ -78,10 +78,13 @@ void check_stream(py::handle path, py::handle file, py::handle info) {
 
 void check_template_archive(py::handle path) {
     py::module_ zipfile = py::module_::import("zipfile");
-    // Not an archive at all, or no such file: python-docx says so itself.
-    if (!glue::truthy(zipfile.attr("is_zipfile")(path))) return;
     py::object os = G("os");
     bool named = glue::truthy(glue::builtin("isinstance")(path, py::make_tuple(glue::builtin("str"), os.attr("PathLike"))));
+    // Anything but a path or an open file (an int would be taken for a file
+    // descriptor and closed) is left to python-docx to refuse.
+    if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek"))) return;
+    // Not an archive at all, or no such file: python-docx says so itself.
+    if (!glue::truthy(zipfile.attr("is_zipfile")(path))) return;
     py::object file = named ? glue::builtin("open")(path, "rb") : py::reinterpret_borrow<py::object>(path);
     py::object position = named ? py::none() : file.attr("tell")();
     py::object archive = py::none();
