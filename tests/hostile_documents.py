@@ -168,6 +168,11 @@ def many_small_bombs(folder: Path, count: int = 300, size: int = MiB) -> Path:
     return target
 
 
+def markup_bomb(folder: Path) -> Path:
+    """Five million empty paragraphs: 30 MB of XML packed into 80 KB."""
+    return with_document_xml(folder, "markup", "", "<w:p/>" * 5_000_000)
+
+
 def truncated(folder: Path) -> Path:
     whole = plain_template(folder / "whole.docx").read_bytes()
     target = folder / "truncated.docx"
@@ -188,6 +193,7 @@ HOSTILE_TEMPLATES: dict[str, Callable[[Path], Any]] = {
     "decompression bomb": decompression_bomb,
     "bomb, size understated": lambda folder: decompression_bomb(folder, declared=1000),
     "many small bombs": many_small_bombs,
+    "markup bomb": markup_bomb,
     "truncated archive": truncated,
     "not a zip": not_a_zip,
 }
@@ -257,12 +263,15 @@ PICTURES: dict[str, Callable[[Path], Path]] = {
 def measured(code: str, *args: str, timeout: float = 300) -> dict[str, Any]:
     """Runs `code` in a fresh interpreter (with `args` in sys.argv[1:]); it
     fills the dict `result`. Returns that dict with the process's peak
-    resident memory ("peak_mib") and the exit code."""
+    resident memory ("peak_mib") and the exit code. The peak is VmHWM:
+    ru_maxrss keeps the parent's peak across fork and exec."""
     script = (
         "import json, resource, sys\nresult = {}\ntry:\n"
         + textwrap.indent(textwrap.dedent(code), "    ")
         + "\nfinally:\n"
-        "    result['peak_mib'] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024\n"
+        "    with open('/proc/self/status') as status:\n"
+        "        hwm = [line.split()[1] for line in status if line.startswith('VmHWM:')]\n"
+        "    result['peak_mib'] = int(hwm[0]) / 1024 if hwm else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024\n"
         "    print('\\n@@' + json.dumps(result, default=str))\n"
     )
     done = subprocess.run(

@@ -53,6 +53,7 @@ REFUSALS = {
     "decompression bomb": ("builtins", "ValueError", "more than a Word document may hold (512 MiB)"),
     "bomb, size understated": ("builtins", "ValueError", "unpacks to more than the 1000 bytes it declares"),
     "many small bombs": ("builtins", "ValueError", "packed more than 100:1"),
+    "markup bomb": ("builtins", "ValueError", "more than 800000 elements and attributes"),
     "truncated archive": ("docx.opc.exceptions", "PackageNotFoundError", ""),
     "not a zip": ("docx.opc.exceptions", "PackageNotFoundError", ""),
 }

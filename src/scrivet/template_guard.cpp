@@ -24,6 +24,13 @@ constexpr std::uint64_t kMaxDense = 32 * kMiB;
 // than this could hide far more than it declares, and its stream is checked.
 constexpr std::uint64_t kCheckStreamFrom = 16 * 1024;
 constexpr std::uint64_t kChunk = kMiB;
+// python-docx keeps every element and attribute of its XML parts as a node
+// of 90-240 bytes, so a few MiB of dense markup packed 1000:1 would cost
+// gigabytes. The nodes are counted as "<" and "=" in every part packed at
+// least 2:1 (parts packed less hold too little markup per byte to matter):
+// a generated 200-page document has 80,000; 800,000 cost up to ~190 MiB.
+constexpr std::uint64_t kMaxNodes = 800000;
+constexpr std::uint64_t kCountNodesFrom = 2;  // packing ratio
 constexpr int kStored = 0;
 constexpr int kDeflated = 8;
 
@@ -41,9 +48,16 @@ unsigned little16(const std::string& bytes, size_t at) {
     return static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned char>(bytes[at + 1]) << 8);
 }
 
+[[noreturn]] void damaged(py::handle path, const std::string& why) {
+    py::object error = py::module_::import("zipfile").attr("BadZipFile")("the template " + describe(path) +
+                                                                          " is damaged: " + why);
+    PyErr_SetObject(py::type::handle_of(error).ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
 // Inflates the part in bounded steps and refuses it as soon as it yields
-// more than it declares.
-void check_stream(py::handle path, py::handle file, py::handle info) {
+// more than it declares; adds its markup nodes to `nodes` when given.
+void check_stream(py::handle path, py::handle file, py::handle info, std::uint64_t* nodes) {
     std::uint64_t declared = u64(info.attr("file_size"));
     std::uint64_t left = u64(info.attr("compress_size"));
     std::string name = py::cast<std::string>(info.attr("filename"));
@@ -51,8 +65,7 @@ void check_stream(py::handle path, py::handle file, py::handle info) {
     file.attr("seek")(header);
     std::string local = py::cast<std::string>(py::bytes(file.attr("read")(30)));
     if (local.size() < 30 || local.compare(0, 4, "PK\x03\x04") != 0)
-        throw py::reinterpret_borrow<py::object>(py::module_::import("zipfile").attr("BadZipFile"))(
-            "the template " + describe(path) + " is damaged: no local header for " + name);
+        damaged(path, "no local header for " + name);
     file.attr("seek")(header + 30 + little16(local, 26) + little16(local, 28));
     py::object inflater = py::module_::import("zlib").attr("decompressobj")(-15);
     std::uint64_t produced = 0;
@@ -63,12 +76,21 @@ void check_stream(py::handle path, py::handle file, py::handle info) {
         left -= got;
         py::object data = chunk;
         while (py::len(data) > 0 && !glue::truthy(inflater.attr("eof"))) {
-            // max_length 0 would mean "no limit": this is at least 1.
-            py::object out = inflater.attr("decompress")(data, declared - produced + 1);
+            // At most a chunk at a time, and one byte past the declared size
+            // (max_length 0 would mean "no limit": this is at least 1).
+            std::uint64_t room = declared - produced + 1;
+            py::object out = inflater.attr("decompress")(data, room < kChunk ? room : kChunk);
             produced += py::len(out);
             if (produced > declared)
                 refuse(path, "its part " + name + " unpacks to more than the " + std::to_string(declared) +
                                  " bytes it declares (a hidden decompression bomb)");
+            if (nodes) {
+                *nodes += py::cast<std::uint64_t>(out.attr("count")(py::bytes("<"))) +
+                          py::cast<std::uint64_t>(out.attr("count")(py::bytes("=")));
+                if (*nodes > kMaxNodes)
+                    refuse(path, "its XML holds more than " + std::to_string(kMaxNodes) +
+                                     " elements and attributes (at " + name + "), far more than a real document");
+            }
             data = inflater.attr("unconsumed_tail");
         }
     }
@@ -122,9 +144,13 @@ void check_template_archive(py::handle path) {
             refuse(path, mib(dense) + " of its parts are packed more than " + std::to_string(kMaxRatio) +
                              ":1 (" + densest + ": " + std::to_string(densest_size) + " bytes from " +
                              std::to_string(densest_packed) + "), as in a decompression bomb");
-        for (py::handle info : infos)
-            if (py::cast<int>(info.attr("compress_type")) == kDeflated && u64(info.attr("compress_size")) > kCheckStreamFrom)
-                check_stream(path, file, info);
+        std::uint64_t nodes = 0;
+        for (py::handle info : infos) {
+            if (py::cast<int>(info.attr("compress_type")) != kDeflated) continue;
+            std::uint64_t packed = u64(info.attr("compress_size"));
+            bool markup = u64(info.attr("file_size")) >= kCountNodesFrom * packed;
+            if (markup || packed > kCheckStreamFrom) check_stream(path, file, info, markup ? &nodes : nullptr);
+        }
     } catch (...) {
         finish();
         throw;
