@@ -95,7 +95,7 @@ def rebuilt(source: Path, target: Path, replace: dict[str, Any]) -> Path:
     return target
 
 
-def with_document_xml(folder: Path, name: str, prolog: str, body: str) -> Path:
+def with_document_xml(folder: Path, name: str, prolog: str, body: str, encoding: str = "UTF-8") -> Path:
     base = plain_template(folder / f"{name}-base.docx", picture=False)
     import zipfile
 
@@ -103,8 +103,8 @@ def with_document_xml(folder: Path, name: str, prolog: str, body: str) -> Path:
         xml = package.read("word/document.xml").decode()
     head, rest = xml.split("?>", 1)
     start = rest.index("<w:body>") + len("<w:body>")
-    xml = head + "?>" + prolog + rest[:start] + body + rest[start:]
-    target = rebuilt(base, folder / f"{name}.docx", {"word/document.xml": xml.encode()})
+    xml = head.replace("UTF-8", encoding) + "?>" + prolog + rest[:start] + body + rest[start:]
+    target = rebuilt(base, folder / f"{name}.docx", {"word/document.xml": xml.encode(encoding)})
     base.unlink()
     return target
 
@@ -120,12 +120,12 @@ def billion_laughs(folder: Path) -> Path:
     return with_document_xml(folder, "laughs", f"<!DOCTYPE w:document [{entities}]>", paragraph("&lol9;"))
 
 
-def external_entity(folder: Path) -> tuple[Path, Path]:
+def external_entity(folder: Path, encoding: str = "UTF-8") -> tuple[Path, Path]:
     """A template whose body pulls in a local file; returns it and the file."""
     secret = folder / "secret.txt"
     secret.write_text(SECRET)
     prolog = f'<!DOCTYPE w:document [<!ENTITY xxe SYSTEM "{secret.as_uri()}">]>'
-    return with_document_xml(folder, "external", prolog, paragraph("before &xxe; after")), secret
+    return with_document_xml(folder, "external", prolog, paragraph("before &xxe; after"), encoding), secret
 
 
 def decompression_bomb(folder: Path, size: int = GiB, declared: int | None = None) -> Path:
@@ -190,6 +190,7 @@ def not_a_zip(folder: Path) -> Path:
 HOSTILE_TEMPLATES: dict[str, Callable[[Path], Any]] = {
     "billion laughs": billion_laughs,
     "external entity": lambda folder: external_entity(folder)[0],
+    "external entity, UTF-16": lambda folder: external_entity(folder, "UTF-16")[0],
     "decompression bomb": decompression_bomb,
     "bomb, size understated": lambda folder: decompression_bomb(folder, declared=1000),
     "many small bombs": many_small_bombs,

@@ -49,6 +49,15 @@ void run_version(py::object self, py::object version, py::object save_path) {
 
 void delete_(py::object self) { self.attr("replace_value") = py::dict(); }
 
+// An OSError of the temporary file, told about the file the caller asked for.
+[[noreturn]] void raise_for(py::error_already_set& e, py::handle target) {
+    if (!e.matches(PyExc_OSError)) throw;
+    py::object error = e.value();
+    py::object same = py::type::handle_of(error)(error.attr("errno"), error.attr("strerror"), target);
+    PyErr_SetObject(py::type::handle_of(same).ptr(), same.ptr());
+    throw py::error_already_set();
+}
+
 // Writes `data` to `target` through a new file beside it that replaces it
 // only once complete: a failed save (disk full, folder gone) leaves an earlier
 // file of that name as it was, and no half-written one.
@@ -60,12 +69,7 @@ void write_replacing(py::handle target, py::handle data) {
     try {
         file = glue::builtin("open")(part, "xb");
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        // Name the file the caller asked for, not the temporary one.
-        py::object error = e.value();
-        py::object same = py::type::handle_of(error)(error.attr("errno"), error.attr("strerror"), target);
-        PyErr_SetObject(py::type::handle_of(same).ptr(), same.ptr());
-        throw py::error_already_set();
+        raise_for(e, target);
     }
     try {
         file.attr("write")(data);
@@ -73,7 +77,7 @@ void write_replacing(py::handle target, py::handle data) {
         os.attr("fsync")(file.attr("fileno")());
         file.attr("close")();
         os.attr("replace")(part, target);
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
         try {
             file.attr("close")();
         } catch (py::error_already_set&) {
@@ -82,7 +86,7 @@ void write_replacing(py::handle target, py::handle data) {
             os.attr("remove")(part);
         } catch (py::error_already_set&) {
         }
-        throw;
+        raise_for(e, target);
     }
 }
 

@@ -69,6 +69,7 @@ void check_stream(py::handle path, py::handle file, py::handle info, std::uint64
     file.attr("seek")(header + 30 + little16(local, 26) + little16(local, 28));
     py::object inflater = py::module_::import("zlib").attr("decompressobj")(-15);
     std::uint64_t produced = 0;
+    std::string tail;  // the end of the previous piece, for a mark cut in two
     while (left > 0 && !glue::truthy(inflater.attr("eof"))) {
         py::bytes chunk = file.attr("read")(left < kChunk ? left : kChunk);
         size_t got = py::len(chunk);
@@ -85,6 +86,12 @@ void check_stream(py::handle path, py::handle file, py::handle info, std::uint64
                 refuse(path, "its part " + name + " unpacks to more than the " + std::to_string(declared) +
                                  " bytes it declares (a hidden decompression bomb)");
             if (nodes) {
+                // Said before python-docx parses it: an entity bomb makes lxml
+                // fail with a message that names no file.
+                std::string piece = tail + py::cast<std::string>(py::bytes(out));
+                if (piece.find("<!DOCTYPE") != std::string::npos)
+                    refuse(path, "its part " + name + " declares a document type (<!DOCTYPE ...>), which Word documents may not contain");
+                tail = piece.substr(piece.size() > 8 ? piece.size() - 8 : 0);
                 *nodes += py::cast<std::uint64_t>(out.attr("count")(py::bytes("<"))) +
                           py::cast<std::uint64_t>(out.attr("count")(py::bytes("=")));
                 if (*nodes > kMaxNodes)
