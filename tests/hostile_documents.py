@@ -128,6 +128,29 @@ def external_entity(folder: Path, encoding: str = "UTF-8") -> tuple[Path, Path]:
     return with_document_xml(folder, "external", prolog, paragraph("before &xxe; after"), encoding), secret
 
 
+def linked_picture(folder: Path) -> tuple[Path, Path]:
+    """A template whose picture is not embedded but linked to a local file,
+    which an office reads when it renders the page; returns it and the file."""
+    import re
+    import zipfile
+
+    secret = folder / "secret.png"
+    Image.new("RGB", (300, 200), (10, 200, 10)).save(secret)
+    base = plain_template(folder / "linked-base.docx")
+    with zipfile.ZipFile(base) as package:
+        xml = package.read("word/document.xml").decode()
+        rels = package.read("word/_rels/document.xml.rels").decode()
+    embedded = re.search(r'r:embed="(rId\d+)"', xml)
+    assert embedded is not None
+    xml = xml.replace(embedded.group(0), 'r:link="rIdOutside"')
+    image = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/image"
+    link = f'<Relationship Id="rIdOutside" Type="{image}" Target="{secret.as_uri()}" TargetMode="External"/>'
+    rels = rels.replace("</Relationships>", link + "</Relationships>")
+    target = rebuilt(base, folder / "linked.docx", {"word/document.xml": xml.encode(), "word/_rels/document.xml.rels": rels.encode()})
+    base.unlink()
+    return target, secret
+
+
 def decompression_bomb(folder: Path, size: int = GiB, declared: int | None = None) -> Path:
     """A real template whose (linked) picture part inflates to `size` zero
     bytes. With `declared` the archive states that size instead, with the
@@ -191,6 +214,7 @@ HOSTILE_TEMPLATES: dict[str, Callable[[Path], Any]] = {
     "billion laughs": billion_laughs,
     "external entity": lambda folder: external_entity(folder)[0],
     "external entity, UTF-16": lambda folder: external_entity(folder, "UTF-16")[0],
+    "linked local picture": lambda folder: linked_picture(folder)[0],
     "decompression bomb": decompression_bomb,
     "bomb, size understated": lambda folder: decompression_bomb(folder, declared=1000),
     "many small bombs": many_small_bombs,

@@ -52,6 +52,7 @@ REFUSALS = {
     "external entity": ("builtins", "ValueError", "declares a document type"),
     # Read by python-docx, then refused.
     "external entity, UTF-16": ("builtins", "ValueError", "part /word/document.xml declares a document type (<!DOCTYPE document>)"),
+    "linked local picture": ("builtins", "ValueError", "links to an outside image ('file://"),
     "decompression bomb": ("builtins", "ValueError", "more than a Word document may hold (512 MiB)"),
     "bomb, size understated": ("builtins", "ValueError", "unpacks to more than the 1000 bytes it declares"),
     "many small bombs": ("builtins", "ValueError", "packed more than 100:1"),

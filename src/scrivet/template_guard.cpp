@@ -170,13 +170,28 @@ void check_template_parts(py::handle path, py::handle doc) {
     // prohibited"); python-docx keeps its entities unexpanded and would save
     // references to them that nothing defines, a document no one can open.
     for (py::handle part : doc.attr("part").attr("package").attr("iter_parts")()) {
+        std::string partname = py::cast<std::string>(glue::str(part.attr("partname")));
         py::object element = py::getattr(part, "_element", py::none());
-        if (element.is_none()) continue;
-        py::object doctype = element.attr("getroottree")().attr("docinfo").attr("doctype");
-        if (glue::truthy(doctype))
-            refuse(path, "its part " + py::cast<std::string>(glue::str(part.attr("partname"))) +
-                             " declares a document type (" + py::cast<std::string>(doctype) +
-                             "), which Word documents may not contain");
+        if (!element.is_none()) {
+            py::object doctype = element.attr("getroottree")().attr("docinfo").attr("doctype");
+            if (glue::truthy(doctype))
+                refuse(path, "its part " + partname + " declares a document type (" +
+                                 py::cast<std::string>(doctype) + "), which Word documents may not contain");
+        }
+        // A picture or object linked from outside the document is read by the
+        // program that renders it (the office converting to PDF, Word), so any
+        // file the uploader names would end up in the output. Hyperlinks and
+        // the attached template are only names and stay allowed.
+        for (py::handle rel : part.attr("rels").attr("values")()) {
+            if (!glue::truthy(rel.attr("is_external"))) continue;
+            std::string type = py::cast<std::string>(rel.attr("reltype"));
+            std::string kind = type.substr(type.rfind('/') + 1);
+            if (kind == "image" || kind == "oleObject" || kind == "subDocument" || kind == "frame" ||
+                kind == "package" || kind == "video" || kind == "audio")
+                refuse(path, "its part " + partname + " links to an outside " + kind + " (" +
+                                 py::cast<std::string>(py::repr(rel.attr("target_ref"))) +
+                                 "), which would be read into the output");
+        }
     }
 }
 
