@@ -179,6 +179,7 @@ def tmpfs(folder: Path, options: str) -> Iterator[Path | None]:
 
 def conversions(folder: Path, rounds: int) -> None:
     from varnholt通用模組.Folioprint import ConversionError
+    from varnholt通用模組.Folioprint import Folioprint as Folioprint_
     from varnholt通用模組.Scrivet import Scrivet
 
     def filler(text: str, out: Path) -> Any:
@@ -252,6 +253,35 @@ def conversions(folder: Path, rounds: int) -> None:
         row(f"converter killed mid-run x{rounds}",
             f"{errors_seen} ConversionError, {kept} .docx kept, {recovered} next ok",
             None, time.monotonic() - started, len(os.listdir(killed_out)))
+
+    # A picture linked to a local file: what reached the PDF before the guard.
+    linked_dir = folder / "linked"
+    linked_dir.mkdir()
+    linked, _ = H.linked_picture(linked_dir)
+    import docx
+
+    started = time.monotonic()
+    docx.Document(str(linked)).save(str(linked_dir / "unguarded.docx"))
+    with contextlib.closing(Folioprint_()) as converter:
+        converter.convert(str(linked_dir / "unguarded.docx"), str(linked_dir / "unguarded.pdf"))
+    subprocess.run(["pdfimages", "-png", str(linked_dir / "unguarded.pdf"), str(linked_dir / "img")], check=True)
+    leaked = 0
+    from PIL import Image
+
+    for image in linked_dir.glob("img-*.png"):
+        with Image.open(image) as picture:
+            leaked += picture.convert("RGB").getpixel((picture.width // 2, picture.height // 2)) == (10, 200, 10)
+    row("linked local picture, converted (before)", f"{leaked} picture(s) of the local file in the PDF",
+        None, time.monotonic() - started, 1)
+    f = Scrivet.Document()
+    f.set_word_version_path("l", str(linked))
+    started = time.monotonic()
+    try:
+        f.run_version("l", save_path=str(linked_dir) + "/")
+        outcome = "opened!"
+    except ValueError as error:
+        outcome = f"ValueError: {str(error)[:90]}"
+    row("linked local picture, converted", outcome, None, time.monotonic() - started, 0)
 
     def unwritable(case: str, target: Path | None) -> None:
         if target is None:
