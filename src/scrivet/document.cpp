@@ -36,8 +36,12 @@ void run_version(py::object self, py::object version, py::object save_path) {
     py::str name = glue::str(version);
     if (contains(version_path, name)) {
         self.attr("version") = version;
+        py::object path = version_path[name];
+        check_template_archive(path);
+        py::object doc = G("Docu")(path);
+        check_template_parts(path, doc);
         // Assigned only once the template has opened: a bad file keeps the old doc.
-        self.attr("doc") = G("Docu")(version_path[name]);
+        self.attr("doc") = doc;
     } else {
         glue::builtin("print")(u8"word\u7684\u6a94\u6848\u683c\u5f0f\u540d\u7a31\u4e26\u6c92\u6709\u5b9a\u7fa9");
     }
@@ -45,12 +49,57 @@ void run_version(py::object self, py::object version, py::object save_path) {
 
 void delete_(py::object self) { self.attr("replace_value") = py::dict(); }
 
+// An OSError of the temporary file, told about the file the caller asked for.
+[[noreturn]] void raise_for(py::error_already_set& e, py::handle target) {
+    if (!e.matches(PyExc_OSError)) throw;
+    py::object error = e.value();
+    py::object same = py::type::handle_of(error)(error.attr("errno"), error.attr("strerror"), target);
+    PyErr_SetObject(py::type::handle_of(same).ptr(), same.ptr());
+    throw py::error_already_set();
+}
+
+// Writes `data` to `target` through a new file beside it that replaces it
+// only once complete: a failed save (disk full, folder gone) leaves an earlier
+// file of that name as it was, and no half-written one.
+void write_replacing(py::handle target, py::handle data) {
+    py::object os = G("os");
+    py::str part = py::str(py::str(target) + py::str(".") +
+                           py::module_::import("secrets").attr("token_hex")(4) + py::str(".part"));
+    py::object file;
+    try {
+        file = glue::builtin("open")(part, "xb");
+    } catch (py::error_already_set& e) {
+        raise_for(e, target);
+    }
+    try {
+        file.attr("write")(data);
+        file.attr("flush")();
+        os.attr("fsync")(file.attr("fileno")());
+        file.attr("close")();
+        os.attr("replace")(part, target);
+    } catch (py::error_already_set& e) {
+        try {
+            file.attr("close")();
+        } catch (py::error_already_set&) {
+        }
+        try {
+            os.attr("remove")(part);
+        } catch (py::error_already_set&) {
+        }
+        raise_for(e, target);
+    }
+}
+
 void output(py::object self, py::object name, py::object pdf, py::object docx) {
     self.attr("name") = name;
     py::object base = py::object(self.attr("save_path")) + name;
     py::object docx_path = base + py::str(".docx");
     py::object pdf_path = base + py::str(".pdf");
-    self.attr("doc").attr("save")(docx_path);
+    // Saved to memory first: python-docx writes straight into the file it is
+    // given and leaves it half-written (and open) when writing fails.
+    py::object buffer = py::module_::import("io").attr("BytesIO")();
+    self.attr("doc").attr("save")(buffer);
+    write_replacing(docx_path, buffer.attr("getbuffer")());
     // The converter returns only when the .docx is free, so it may go next.
     if (glue::truthy(pdf)) self.attr("folioprint").attr("convert")(docx_path, pdf_path, "keep_active"_a = true);
     if (!equals(docx, Py_True)) G("os").attr("remove")(docx_path);

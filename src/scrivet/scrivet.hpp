@@ -25,6 +25,12 @@ void bind_fill(py::handle cls);       // set, execute_set
 void bind_check(py::handle cls);      // show_execute_set
 void bind_table(py::handle cls);      // _add_table
 
+// Refuses (ValueError) a template archive whose parts would unpack to an
+// absurd size or hide more than they declare; run before python-docx reads it.
+void check_template_archive(py::handle path);
+// Refuses an opened template that python-docx read but cannot save intact.
+void check_template_parts(py::handle path, py::handle doc);
+
 // Keys of a replacement entry, as callers read and write them.
 namespace key {
 inline const char* const kNewText = u8"\u66ff\u63db\u503c";          // replacement value
