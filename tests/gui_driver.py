@@ -347,12 +347,12 @@ def scenario_handlers() -> None:
     call_gui(*mappings())
 
 
-def big_files(count: int) -> list[str]:
+def big_files(count: int, size: int = 60000) -> list[str]:
     """GPX files large enough to take a few seconds to read."""
     scratch = Path(tempfile.mkdtemp(prefix="trailmere-big-"))
     points = "".join(
         f'<trkpt lat="{24 + i * 1e-5:.6f}" lon="{121 + (i % 977) * 1e-5:.6f}"><ele>{i % 300}</ele></trkpt>'
-        for i in range(60000)
+        for i in range(size)
     )
     big = []
     for n in range(count):
@@ -373,6 +373,33 @@ def scenario_close_while_drawing() -> None:
         built["buttons"][0].invoke()
         yield 50
         result["paths_when_closed"] = paths_on_map()
+
+    record_build(script)
+    call_gui(*mappings())
+
+
+def scenario_clear_while_drawing(count: str = "50", points: str = "60000") -> None:
+    """Adds `count` files, presses the waste bin every 50 ms meanwhile, and
+    closes the window while workers are still reading."""
+    set_screen_width(1920)
+    files = big_files(int(count), int(points))
+    tkinter.filedialog.askopenfilenames = lambda **kwargs: tuple(files)  # type: ignore[assignment]
+    ticks: list[float] = []
+
+    def tick() -> None:
+        ticks.append(time.monotonic())
+        built["app"].after(10, tick)
+
+    def script() -> Script:
+        tick()
+        plus, waste_bin = built["buttons"][0], built["buttons"][1]
+        plus.invoke()
+        for _ in range(20):
+            yield 50
+            waste_bin.invoke()
+        result["paths_when_closed"] = paths_on_map()
+        result["lock_free"] = not built["draw_map"].lock_draw_line.locked()
+        result["max_gap_ms"] = max(b - a for a, b in zip(ticks, ticks[1:])) * 1000
 
     record_build(script)
     call_gui(*mappings())

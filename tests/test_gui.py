@@ -185,6 +185,16 @@ def test_closing_while_files_are_read_returns_promptly() -> None:
     assert run.seconds < 20
 
 
+def test_clearing_while_fifty_files_are_drawn_then_closing() -> None:
+    run = scenario("clear_while_drawing", "50", "20000")
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert r["lock_free"] and r["max_gap_ms"] < 1000
+    assert r["returned"] == "None" and r["returned_at"] - r["closed_at"] < 1.0
+    assert r["signals"] == SIGNALS  # once each, in order
+    assert run.seconds < 60
+
+
 def test_run_as_main_program_sends_no_signals() -> None:
     r = scenario("as_main").result
     assert (r["script"], r["returned"], r["signals"]) == ("done", "None", [])
