@@ -1,9 +1,15 @@
 #include "loomkit/loomkit.hpp"
 
+#include "loomkit/gpx_reader.hpp"
+
+#include <chrono>
 #include <cmath>
 #include <deque>
+#include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace loomkit {
 
@@ -18,6 +24,9 @@ const int kBusyPollMs = 10;
 const int kIdlePollMs = 100;
 // How often a waiting worker looks whether the map has been closed.
 const double kWaitSliceSeconds = 0.1;
+// Track points turned into Python objects between two chances for other
+// threads to take the GIL (about a millisecond of work).
+const std::size_t kPointsPerGilHold = 8192;
 
 // tkinter and tkintermapview must only be touched by the thread that runs the
 // Tk event loop. Workers queue map calls here; a poller scheduled with
@@ -36,6 +45,7 @@ struct Handover {
     int waiting = 0;  // workers waiting for their request
     std::deque<Request> queue;
     py::object after_id;  // the pending poll, cancelled when the map goes away
+    py::object gpxpy;     // the module the constructor imported
 };
 
 Handover& handover_of(py::handle self) {
@@ -176,6 +186,7 @@ void init(py::object self, py::object frame) {
     auto* h = new Handover();
     h->tk_thread = PyThread_get_thread_ident();
     h->after_id = py::none();
+    h->gpxpy = gpxpy;
     py::capsule capsule(h, [](void* p) { delete static_cast<Handover*>(p); });
     self.attr("_handover") = capsule;
 
@@ -246,19 +257,127 @@ void fit_view(py::object self, py::object points) {
     glue::builtin("print")(text);
 }
 
+void print_progress(py::handle progress, py::ssize_t n, py::ssize_t count) {
+    glue::builtin("print")(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Takes the GIL back after native work, outside any destructor: a daemon
+// thread that asks for it while the interpreter shuts down is ended inside
+// the call, which aborts the process when it happens in a noexcept
+// destructor. Such a thread waits for the process to end instead.
+void take_gil_back(PyThreadState* state, bool main_thread) {
+    while (!main_thread && interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(3600));
+    PyEval_RestoreThread(state);
+}
+
+bool on_main_thread() {
+    py::object main = py::module_::import("threading").attr("main_thread")();
+    return py::cast<unsigned long>(main.attr("ident")) == PyThread_get_thread_ident();
+}
+
+// The file name as the operating system takes it; false where the native
+// reader cannot open exactly the file Python's open() would.
+bool native_path(py::handle data_path, std::filesystem::path& path) {
+    if (!PyUnicode_CheckExact(data_path.ptr())) return false;
+#ifdef _WIN32
+    Py_ssize_t size = 0;
+    wchar_t* wide = PyUnicode_AsWideCharString(data_path.ptr(), &size);
+    if (!wide) {
+        PyErr_Clear();
+        return false;
+    }
+    std::wstring text(wide, static_cast<std::size_t>(size));
+    PyMem_Free(wide);
+    if (text.find(L'\0') != std::wstring::npos) return false;
+    path = std::filesystem::path(text);
+#else
+    PyObject* encoded = PyUnicode_EncodeFSDefault(data_path.ptr());
+    if (!encoded) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string text(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+    Py_DECREF(encoded);
+    if (text.find('\0') != std::string::npos) return false;
+    path = std::filesystem::path(text);
+#endif
+    return true;
+}
+
+// Reads the file natively with the GIL released. Builds the same `line`
+// as the gpxpy path and the number of segments per track; false when the
+// reader declined the document and gpxpy has to read it.
+bool read_natively(py::object data_path, py::list& line, std::vector<std::size_t>& track_segments) {
+    std::filesystem::path path;
+    if (!native_path(data_path, path)) return false;
+    bool main_thread = on_main_thread();
+
+    gpx::Tracks tracks;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        tracks = gpx::read_tracks(path);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    take_gil_back(state, main_thread);
+    if (failure) std::rethrow_exception(failure);
+    if (!tracks.accepted) return false;
+
+    // Tuples of two floats cannot be part of a cycle: keeping them out of
+    // the garbage collector spares the process long collections.
+    std::size_t since_release = 0;
+    for (std::size_t s = 0; s < tracks.segment_starts.size(); ++s) {
+        std::size_t begin = tracks.segment_starts[s], end = tracks.segment_end(s);
+        py::list points(end - begin);
+        for (std::size_t i = begin; i < end; ++i) {
+            py::tuple pair(2);
+            PyTuple_SET_ITEM(pair.ptr(), 0, py::float_(tracks.points[i].first).release().ptr());
+            PyTuple_SET_ITEM(pair.ptr(), 1, py::float_(tracks.points[i].second).release().ptr());
+            PyObject_GC_UnTrack(pair.ptr());
+            PyList_SET_ITEM(points.ptr(), static_cast<Py_ssize_t>(i - begin), pair.release().ptr());
+            if (++since_release == kPointsPerGilHold) {
+                since_release = 0;
+                take_gil_back(PyEval_SaveThread(), main_thread);
+            }
+        }
+        line.append(points);
+    }
+    track_segments = std::move(tracks.track_segments);
+    return true;
+}
+
 py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check) {
+    py::list line;
+    std::vector<std::size_t> track_segments;
+    py::object parser = self.attr("gpxpy");
+    if (parser.is(handover_of(self).gpxpy) && read_natively(data_path, line, track_segments)) {
+        py::ssize_t count = static_cast<py::ssize_t>(track_segments.size());
+        if (progress_check) {
+            for (py::ssize_t n = 1; n <= count; ++n) print_progress(progress, n, count);
+            glue::builtin("print")();
+        }
+        return line;
+    }
+
     py::object file = glue::builtin("open")(data_path, "encoding"_a = "utf-8");
     py::object gpx;
     try {
-        gpx = self.attr("gpxpy").attr("parse")(file);
+        gpx = parser.attr("parse")(file);
     } catch (...) {
         file.attr("close")();
         throw;
     }
     file.attr("close")();
 
-    py::object print = glue::builtin("print");
-    py::list line;
     py::object tracks = gpx.attr("tracks");
     py::ssize_t count = py::len(tracks);
     py::ssize_t n = 0;
@@ -270,12 +389,15 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
             line.append(points);
         }
         ++n;
-        if (progress_check) {
-            print(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
-        }
+        if (progress_check) print_progress(progress, n, count);
     }
-    if (progress_check) print();
+    if (progress_check) glue::builtin("print")();
     return line;
+}
+
+// The segments of one file as _draw_gpx reads them, without drawing.
+py::list read_lines(py::object self, py::object data_path) {
+    return read_segments(self, data_path, py::none(), false);
 }
 
 void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes, py::kwargs kwargs) {
@@ -305,6 +427,7 @@ py::object make_draw_map() {
     glue::def(cls, "draw_gpx", &draw_gpx, py::arg("data_path"));
     glue::def(cls, "_draw_gpx", &draw_gpx_now, py::arg("data_path"), py::arg("adapt_sizes"));
     glue::def(cls, "delete_all_path", &delete_all_path);
+    glue::def(cls, "_read_lines", &read_lines, py::arg("data_path"));
     return cls;
 }
 
