@@ -27,6 +27,7 @@ const double kWaitSliceSeconds = 0.1;
 // Track points turned into Python objects between two chances for other
 // threads to take the GIL (about a millisecond of work).
 const std::size_t kPointsPerGilHold = 8192;
+const int kGilPauseMicroseconds = 200;
 
 // tkinter and tkintermapview must only be touched by the thread that runs the
 // Tk event loop. Workers queue map calls here; a poller scheduled with
@@ -346,7 +347,11 @@ bool read_natively(py::object data_path, py::list& line, std::vector<std::size_t
             PyList_SET_ITEM(points.ptr(), static_cast<Py_ssize_t>(i - begin), pair.release().ptr());
             if (++since_release == kPointsPerGilHold) {
                 since_release = 0;
-                take_gil_back(PyEval_SaveThread(), main_thread);
+                PyThreadState* state = PyEval_SaveThread();
+                // A waiting thread needs a moment to take the GIL; taking it
+                // straight back would starve the event loop.
+                std::this_thread::sleep_for(std::chrono::microseconds(kGilPauseMicroseconds));
+                take_gil_back(state, main_thread);
             }
         }
         line.append(points);
