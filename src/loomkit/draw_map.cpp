@@ -22,8 +22,8 @@ const int kDefaultZoom = 7;
 // it, relaxed when idle (the map widget itself polls its tiles every 10 ms).
 const int kBusyPollMs = 10;
 const int kIdlePollMs = 100;
-// How often a waiting worker looks whether the map has been closed.
-const double kWaitSliceSeconds = 0.1;
+// How often a waiting worker looks whether its map call has been made.
+const int kWaitPollMs = 2;
 // Track points turned into Python objects between two chances for other
 // threads to take the GIL (about a millisecond of work).
 const std::size_t kPointsPerGilHold = 8192;
@@ -37,8 +37,7 @@ const int kGilPauseMicroseconds = 200;
 struct Handover {
     struct Request {
         py::object call;   // no-argument callable run on the Tk thread
-        py::object done;   // threading.Event set once `outcome` is filled
-        py::list outcome;  // [True, result] or [False, exception]
+        py::list outcome;  // [True, result] or [False, exception], filled on the Tk thread
     };
 
     unsigned long tk_thread = 0;
@@ -67,7 +66,6 @@ void run_request(Handover::Request& request) {
         request.outcome.append(false);
         request.outcome.append(error.value());
     }
-    request.done.attr("set")();
 }
 
 // Runs every queued request on the Tk thread, then schedules itself again.
@@ -105,7 +103,6 @@ void close_handover(py::capsule capsule, py::object widget, py::object event) {
         h.queue.pop_front();
         request.outcome.append(false);
         request.outcome.append(closed_error);
-        request.done.attr("set")();
     }
 }
 
@@ -115,16 +112,41 @@ void raise_outcome(const py::list& outcome) {
     throw py::error_already_set();
 }
 
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Takes the GIL back, outside any destructor: a daemon thread that asks for
+// it while the interpreter shuts down is ended inside the call by unwinding
+// its stack, which aborts the process from a noexcept destructor and
+// otherwise releases Python references without the GIL. Such a thread
+// waits for the process to end instead.
+void take_gil_back(PyThreadState* state, bool main_thread) {
+    while (!main_thread && interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(3600));
+    PyEval_RestoreThread(state);
+}
+
+bool on_main_thread() {
+    py::object main = py::module_::import("threading").attr("main_thread")();
+    return py::cast<unsigned long>(main.attr("ident")) == PyThread_get_thread_ident();
+}
+
 // Calls `call()` on the Tk thread and returns its result; on the Tk thread
-// itself that is a plain call. A worker waits through threading.Event, which
-// lets the interpreter end a daemon worker cleanly at exit.
+// itself that is a plain call. A worker waits with the GIL released and
+// outside any Python call: the interpreter ends a daemon thread that takes
+// the GIL back during its shutdown by unwinding the thread's stack, and the
+// Python references held by these C++ frames would then be released
+// without the GIL.
 py::object call_on_tk_thread(py::handle self, py::object call) {
     Handover& h = handover_of(self);
     if (PyThread_get_thread_ident() == h.tk_thread) return call();
     if (h.closed) throw std::runtime_error("the map was closed before the track could be drawn");
 
-    Handover::Request request{call, py::module_::import("threading").attr("Event")(), py::list()};
-    py::object done = request.done;
+    Handover::Request request{call, py::list()};
     py::list outcome = request.outcome;
     h.queue.push_back(std::move(request));
     ++h.waiting;
@@ -132,8 +154,12 @@ py::object call_on_tk_thread(py::handle self, py::object call) {
         Handover& h;
         ~Waiting() { --h.waiting; }
     } waiting{h};
-    while (!glue::truthy(done.attr("wait")(kWaitSliceSeconds))) {
-        if (h.closed && !glue::truthy(done.attr("is_set")())) throw std::runtime_error("the map was closed before the track could be drawn");
+    bool main_thread = on_main_thread();
+    while (py::len(outcome) == 0) {
+        if (h.closed) throw std::runtime_error("the map was closed before the track could be drawn");
+        PyThreadState* state = PyEval_SaveThread();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPollMs));
+        take_gil_back(state, main_thread);
     }
     if (!glue::truthy(outcome[0])) raise_outcome(outcome);
     return outcome[1];
@@ -260,28 +286,6 @@ void fit_view(py::object self, py::object points) {
 
 void print_progress(py::handle progress, py::ssize_t n, py::ssize_t count) {
     glue::builtin("print")(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
-}
-
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
-
-// Takes the GIL back after native work, outside any destructor: a daemon
-// thread that asks for it while the interpreter shuts down is ended inside
-// the call, which aborts the process when it happens in a noexcept
-// destructor. Such a thread waits for the process to end instead.
-void take_gil_back(PyThreadState* state, bool main_thread) {
-    while (!main_thread && interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(3600));
-    PyEval_RestoreThread(state);
-}
-
-bool on_main_thread() {
-    py::object main = py::module_::import("threading").attr("main_thread")();
-    return py::cast<unsigned long>(main.attr("ident")) == PyThread_get_thread_ident();
 }
 
 // The file name as the operating system takes it; false where the native
@@ -412,13 +416,18 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
     py::object suffix = data_path[py::slice(py::int_(-4), py::none(), py::none())];
     if (suffix.not_equal(py::str(".gpx"))) return;
 
-    py::list line = read_segments(self, data_path, progress, progress_check);
-    py::object first = item(line, 0);
-    if (glue::truthy(adapt_sizes)) fit_view(self, first);
-    // The widget cannot draw a line through one point; a one-point track is
-    // shown as a dot instead of failing.
-    if (py::len(first) == 1) first = py::list(first) + py::list(first);
-    locked_map_call(self, "set_path", first);
+    {
+        // Released before the closing message: printing may end a daemon
+        // worker at interpreter shutdown, and the segments must not be freed
+        // by that unwinding.
+        py::list line = read_segments(self, data_path, progress, progress_check);
+        py::object first = item(line, 0);
+        if (glue::truthy(adapt_sizes)) fit_view(self, first);
+        // The widget cannot draw a line through one point; a one-point track is
+        // shown as a dot instead of failing.
+        if (py::len(first) == 1) first = py::list(first) + py::list(first);
+        locked_map_call(self, "set_path", first);
+    }
     glue::builtin("print")(py::str(u8"\u5df2\u532f\u5165 --> ") + py::str(data_path));
 }
 
