@@ -349,6 +349,38 @@ def test_declined_forms(reader: tuple[Any, Spy], tmp_path: Path, name: str) -> N
     assert compare(reader, path)
 
 
+@pytest.mark.parametrize("odd", ODD_NUMBERS)
+def test_odd_coordinates_declined(reader: tuple[Any, Spy], tmp_path: Path, odd: str) -> None:
+    path = tmp_path / "a.gpx"
+    path.write_text(f'<gpx><trk><trkseg><trkpt lat="1" lon="2"/><trkpt lat="{odd}" lon="2"/>'
+                    "</trkseg></trk></gpx>", encoding="utf-8")
+    assert compare(reader, path)
+
+
+def test_rounding_like_float(reader: tuple[Any, Spy], tmp_path: Path) -> None:
+    """Decimal texts near and exactly at halfway points between doubles convert as float() does."""
+    import math
+    from decimal import Decimal
+
+    rnd = random.Random(7)
+    texts = []
+    for _ in range(6000):
+        d = rnd.uniform(-180, 180) * 10 ** -rnd.randint(0, 8)
+        up = math.nextafter(d, math.inf)
+        mid = (Decimal(d) + Decimal(up)) / 2  # exact: ties round to even
+        nudge = Decimal(1).scaleb(mid.adjusted() - 60) * rnd.choice([-1, 0, 1])
+        texts.append(format(mid + nudge, "f"))
+        texts.append(format(Decimal(d), "f"))  # the exact binary value, all digits
+        texts.append(repr(d) if "e" not in repr(d) else format(d, ".20f"))
+    points = "".join(f'<trkpt lat="{a}" lon="{b}"/>' for a, b in zip(texts[::2], texts[1::2]))
+    path = tmp_path / "round.gpx"
+    path.write_text(f"<gpx><trk><trkseg>{points}</trkseg></trk></gpx>", encoding="utf-8")
+    assert not compare(reader, path)
+    draw_map, spy = reader
+    read = draw_map._read_lines(str(path))[0]
+    assert [x.hex() for p in read for x in p] == [float(t).hex() for t in texts[:len(read) * 2]]
+
+
 def test_invalid_utf8_and_missing_file_left_to_python(reader: tuple[Any, Spy], tmp_path: Path) -> None:
     path = tmp_path / "a.gpx"
     path.write_bytes(b'<gpx><trk><name>caf\xe9</name><trkseg><trkpt lat="1" lon="2"/></trkseg></trk></gpx>')
@@ -413,7 +445,12 @@ def test_event_loop_keeps_running_during_a_big_read(reader: tuple[Any, Spy], tk_
     draw_map, spy = reader
     path = write_gpx(tmp_path / "big.gpx", [[line_track(400000, step=1e-6)]])
     done = threading.Event()
-    worker = threading.Thread(target=lambda: (draw_map._read_lines(path), done.set()), daemon=True)
+
+    def read() -> None:
+        draw_map._read_lines(path)
+        done.set()
+
+    worker = threading.Thread(target=read, daemon=True)
     gaps = []
     last = time.perf_counter()
 
