@@ -41,6 +41,7 @@ struct Handover {
     };
 
     unsigned long tk_thread = 0;
+    unsigned long main_thread = 0;  // the interpreter's main thread, which shuts it down
     bool closed = false;
     int waiting = 0;  // workers waiting for their request
     std::deque<Request> queue;
@@ -130,10 +131,9 @@ void take_gil_back(PyThreadState* state, bool main_thread) {
     PyEval_RestoreThread(state);
 }
 
-bool on_main_thread() {
-    py::object main = py::module_::import("threading").attr("main_thread")();
-    return py::cast<unsigned long>(main.attr("ident")) == PyThread_get_thread_ident();
-}
+// Known without running Python code: a worker running bytecode can be
+// ended by the interpreter's shutdown at any instruction.
+bool on_main_thread(const Handover& h) { return PyThread_get_thread_ident() == h.main_thread; }
 
 // Calls `call()` on the Tk thread and returns its result; on the Tk thread
 // itself that is a plain call. A worker waits with the GIL released and
@@ -154,7 +154,7 @@ py::object call_on_tk_thread(py::handle self, py::object call) {
         Handover& h;
         ~Waiting() { --h.waiting; }
     } waiting{h};
-    bool main_thread = on_main_thread();
+    bool main_thread = on_main_thread(h);
     while (py::len(outcome) == 0) {
         if (h.closed) throw std::runtime_error("the map was closed before the track could be drawn");
         PyThreadState* state = PyEval_SaveThread();
@@ -214,6 +214,7 @@ void init(py::object self, py::object frame) {
     h->tk_thread = PyThread_get_thread_ident();
     h->after_id = py::none();
     h->gpxpy = gpxpy;
+    h->main_thread = py::cast<unsigned long>(threading.attr("main_thread")().attr("ident"));
     py::capsule capsule(h, [](void* p) { delete static_cast<Handover*>(p); });
     self.attr("_handover") = capsule;
 
@@ -320,10 +321,11 @@ bool native_path(py::handle data_path, std::filesystem::path& path) {
 // Reads the file natively with the GIL released. Builds the same `line`
 // as the gpxpy path and the number of segments per track; false when the
 // reader declined the document and gpxpy has to read it.
-bool read_natively(py::object data_path, py::list& line, std::vector<std::size_t>& track_segments) {
+bool read_natively(const Handover& h, py::object data_path, py::list& line,
+                   std::vector<std::size_t>& track_segments) {
     std::filesystem::path path;
     if (!native_path(data_path, path)) return false;
-    bool main_thread = on_main_thread();
+    bool main_thread = on_main_thread(h);
 
     gpx::Tracks tracks;
     std::exception_ptr failure;
@@ -368,7 +370,8 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
     py::list line;
     std::vector<std::size_t> track_segments;
     py::object parser = self.attr("gpxpy");
-    if (parser.is(handover_of(self).gpxpy) && read_natively(data_path, line, track_segments)) {
+    const Handover& h = handover_of(self);
+    if (parser.is(h.gpxpy) && read_natively(h, data_path, line, track_segments)) {
         py::ssize_t count = static_cast<py::ssize_t>(track_segments.size());
         if (progress_check) {
             for (py::ssize_t n = 1; n <= count; ++n) print_progress(progress, n, count);
@@ -419,7 +422,7 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
     {
         // Released before the closing message: printing may end a daemon
         // worker at interpreter shutdown, and the segments must not be freed
-        // by that unwinding.
+        // by that unwinding without the GIL.
         py::list line = read_segments(self, data_path, progress, progress_check);
         py::object first = item(line, 0);
         if (glue::truthy(adapt_sizes)) fit_view(self, first);
