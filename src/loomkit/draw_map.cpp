@@ -246,8 +246,13 @@ void fit_view(py::object self, py::object points) {
     double max_y = -INFINITY, min_y = INFINITY, max_x = -INFINITY, min_x = INFINITY;
     bool first = true;
     for (py::handle pair : points) {
-        double y = glue::as_double(item(pair, 0));
-        double x = glue::as_double(item(pair, 1));
+        // The pairs the readers build are tuples of floats: read them
+        // directly, so that a long track does not hold the GIL for long.
+        bool plain = PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) >= 2 &&
+                     PyFloat_CheckExact(PyTuple_GET_ITEM(pair.ptr(), 0)) &&
+                     PyFloat_CheckExact(PyTuple_GET_ITEM(pair.ptr(), 1));
+        double y = plain ? PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(pair.ptr(), 0)) : glue::as_double(item(pair, 0));
+        double x = plain ? PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(pair.ptr(), 1)) : glue::as_double(item(pair, 1));
         if (first || y > max_y) max_y = y;
         if (first || y < min_y) min_y = y;
         if (first || x > max_x) max_x = x;
