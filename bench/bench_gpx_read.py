@@ -128,7 +128,7 @@ def main() -> None:
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(*args.child, args.adapt_sizes)
+        child(args.child[0], args.child[1], args.adapt_sizes)
         return
 
     import gpxpy.parser
