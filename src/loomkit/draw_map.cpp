@@ -1,9 +1,15 @@
 #include "loomkit/loomkit.hpp"
 
+#include "loomkit/gpx_reader.hpp"
+
+#include <chrono>
 #include <cmath>
 #include <deque>
+#include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace loomkit {
 
@@ -16,8 +22,12 @@ const int kDefaultZoom = 7;
 // it, relaxed when idle (the map widget itself polls its tiles every 10 ms).
 const int kBusyPollMs = 10;
 const int kIdlePollMs = 100;
-// How often a waiting worker looks whether the map has been closed.
-const double kWaitSliceSeconds = 0.1;
+// How often a waiting worker looks whether its map call has been made.
+const int kWaitPollMs = 2;
+// Track points turned into Python objects between two chances for other
+// threads to take the GIL (about a millisecond of work).
+const std::size_t kPointsPerGilHold = 8192;
+const int kGilPauseMicroseconds = 200;
 
 // tkinter and tkintermapview must only be touched by the thread that runs the
 // Tk event loop. Workers queue map calls here; a poller scheduled with
@@ -27,15 +37,16 @@ const double kWaitSliceSeconds = 0.1;
 struct Handover {
     struct Request {
         py::object call;   // no-argument callable run on the Tk thread
-        py::object done;   // threading.Event set once `outcome` is filled
-        py::list outcome;  // [True, result] or [False, exception]
+        py::list outcome;  // [True, result] or [False, exception], filled on the Tk thread
     };
 
     unsigned long tk_thread = 0;
+    unsigned long main_thread = 0;  // the interpreter's main thread, which shuts it down
     bool closed = false;
     int waiting = 0;  // workers waiting for their request
     std::deque<Request> queue;
     py::object after_id;  // the pending poll, cancelled when the map goes away
+    py::object gpxpy;     // the module the constructor imported
 };
 
 Handover& handover_of(py::handle self) {
@@ -56,7 +67,6 @@ void run_request(Handover::Request& request) {
         request.outcome.append(false);
         request.outcome.append(error.value());
     }
-    request.done.attr("set")();
 }
 
 // Runs every queued request on the Tk thread, then schedules itself again.
@@ -94,7 +104,6 @@ void close_handover(py::capsule capsule, py::object widget, py::object event) {
         h.queue.pop_front();
         request.outcome.append(false);
         request.outcome.append(closed_error);
-        request.done.attr("set")();
     }
 }
 
@@ -104,16 +113,40 @@ void raise_outcome(const py::list& outcome) {
     throw py::error_already_set();
 }
 
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Takes the GIL back, outside any destructor: a daemon thread that asks for
+// it while the interpreter shuts down is ended inside the call by unwinding
+// its stack, which aborts the process from a noexcept destructor and
+// otherwise releases Python references without the GIL. Such a thread
+// waits for the process to end instead.
+void take_gil_back(PyThreadState* state, bool main_thread) {
+    while (!main_thread && interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(3600));
+    PyEval_RestoreThread(state);
+}
+
+// Known without running Python code: a worker running bytecode can be
+// ended by the interpreter's shutdown at any instruction.
+bool on_main_thread(const Handover& h) { return PyThread_get_thread_ident() == h.main_thread; }
+
 // Calls `call()` on the Tk thread and returns its result; on the Tk thread
-// itself that is a plain call. A worker waits through threading.Event, which
-// lets the interpreter end a daemon worker cleanly at exit.
+// itself that is a plain call. A worker waits with the GIL released and
+// outside any Python call: the interpreter ends a daemon thread that takes
+// the GIL back during its shutdown by unwinding the thread's stack, and the
+// Python references held by these C++ frames would then be released
+// without the GIL.
 py::object call_on_tk_thread(py::handle self, py::object call) {
     Handover& h = handover_of(self);
     if (PyThread_get_thread_ident() == h.tk_thread) return call();
     if (h.closed) throw std::runtime_error("the map was closed before the track could be drawn");
 
-    Handover::Request request{call, py::module_::import("threading").attr("Event")(), py::list()};
-    py::object done = request.done;
+    Handover::Request request{call, py::list()};
     py::list outcome = request.outcome;
     h.queue.push_back(std::move(request));
     ++h.waiting;
@@ -121,8 +154,12 @@ py::object call_on_tk_thread(py::handle self, py::object call) {
         Handover& h;
         ~Waiting() { --h.waiting; }
     } waiting{h};
-    while (!glue::truthy(done.attr("wait")(kWaitSliceSeconds))) {
-        if (h.closed && !glue::truthy(done.attr("is_set")())) throw std::runtime_error("the map was closed before the track could be drawn");
+    bool main_thread = on_main_thread(h);
+    while (py::len(outcome) == 0) {
+        if (h.closed) throw std::runtime_error("the map was closed before the track could be drawn");
+        PyThreadState* state = PyEval_SaveThread();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPollMs));
+        take_gil_back(state, main_thread);
     }
     if (!glue::truthy(outcome[0])) raise_outcome(outcome);
     return outcome[1];
@@ -202,6 +239,8 @@ void init(py::object self, py::object frame) {
     auto* h = new Handover();
     h->tk_thread = PyThread_get_thread_ident();
     h->after_id = py::none();
+    h->gpxpy = gpxpy;
+    h->main_thread = py::cast<unsigned long>(threading.attr("main_thread")().attr("ident"));
     py::capsule capsule(h, [](void* p) { delete static_cast<Handover*>(p); });
     self.attr("_handover") = capsule;
 
@@ -233,8 +272,13 @@ void fit_view(py::object self, py::object points) {
     double max_y = -INFINITY, min_y = INFINITY, max_x = -INFINITY, min_x = INFINITY;
     bool first = true;
     for (py::handle pair : points) {
-        double y = glue::as_double(item(pair, 0));
-        double x = glue::as_double(item(pair, 1));
+        // The pairs the readers build are tuples of floats: read them
+        // directly, so that a long track does not hold the GIL for long.
+        bool plain = PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) >= 2 &&
+                     PyFloat_CheckExact(PyTuple_GET_ITEM(pair.ptr(), 0)) &&
+                     PyFloat_CheckExact(PyTuple_GET_ITEM(pair.ptr(), 1));
+        double y = plain ? PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(pair.ptr(), 0)) : glue::as_double(item(pair, 0));
+        double x = plain ? PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(pair.ptr(), 1)) : glue::as_double(item(pair, 1));
         if (first || y > max_y) max_y = y;
         if (first || y < min_y) min_y = y;
         if (first || x > max_x) max_x = x;
@@ -272,19 +316,111 @@ void fit_view(py::object self, py::object points) {
     glue::builtin("print")(text);
 }
 
+void print_progress(py::handle progress, py::ssize_t n, py::ssize_t count) {
+    glue::builtin("print")(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
+}
+
+// The file name as the operating system takes it; false where the native
+// reader cannot open exactly the file Python's open() would.
+bool native_path(py::handle data_path, std::filesystem::path& path) {
+    if (!PyUnicode_CheckExact(data_path.ptr())) return false;
+#ifdef _WIN32
+    Py_ssize_t size = 0;
+    wchar_t* wide = PyUnicode_AsWideCharString(data_path.ptr(), &size);
+    if (!wide) {
+        PyErr_Clear();
+        return false;
+    }
+    std::wstring text(wide, static_cast<std::size_t>(size));
+    PyMem_Free(wide);
+    if (text.find(L'\0') != std::wstring::npos) return false;
+    path = std::filesystem::path(text);
+#else
+    PyObject* encoded = PyUnicode_EncodeFSDefault(data_path.ptr());
+    if (!encoded) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string text(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+    Py_DECREF(encoded);
+    if (text.find('\0') != std::string::npos) return false;
+    path = std::filesystem::path(text);
+#endif
+    return true;
+}
+
+// Reads the file natively with the GIL released. Builds the same `line`
+// as the gpxpy path and the number of segments per track; false when the
+// reader declined the document and gpxpy has to read it.
+bool read_natively(const Handover& h, py::object data_path, py::list& line,
+                   std::vector<std::size_t>& track_segments) {
+    std::filesystem::path path;
+    if (!native_path(data_path, path)) return false;
+    bool main_thread = on_main_thread(h);
+
+    gpx::Tracks tracks;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        tracks = gpx::read_tracks(path);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    take_gil_back(state, main_thread);
+    if (failure) std::rethrow_exception(failure);
+    if (!tracks.accepted) return false;
+
+    // Tuples of two floats cannot be part of a cycle: keeping them out of
+    // the garbage collector spares the process long collections.
+    std::size_t since_release = 0;
+    for (std::size_t s = 0; s < tracks.segment_starts.size(); ++s) {
+        std::size_t begin = tracks.segment_starts[s], end = tracks.segment_end(s);
+        py::list points(end - begin);
+        for (std::size_t i = begin; i < end; ++i) {
+            py::tuple pair(2);
+            PyTuple_SET_ITEM(pair.ptr(), 0, py::float_(tracks.points[i].first).release().ptr());
+            PyTuple_SET_ITEM(pair.ptr(), 1, py::float_(tracks.points[i].second).release().ptr());
+            PyObject_GC_UnTrack(pair.ptr());
+            PyList_SET_ITEM(points.ptr(), static_cast<Py_ssize_t>(i - begin), pair.release().ptr());
+            if (++since_release == kPointsPerGilHold) {
+                since_release = 0;
+                PyThreadState* state = PyEval_SaveThread();
+                // A waiting thread needs a moment to take the GIL; taking it
+                // straight back would starve the event loop.
+                std::this_thread::sleep_for(std::chrono::microseconds(kGilPauseMicroseconds));
+                take_gil_back(state, main_thread);
+            }
+        }
+        line.append(points);
+    }
+    track_segments = std::move(tracks.track_segments);
+    return true;
+}
+
 py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check) {
+    py::list line;
+    std::vector<std::size_t> track_segments;
+    py::object parser = self.attr("gpxpy");
+    const Handover& h = handover_of(self);
+    if (parser.is(h.gpxpy) && read_natively(h, data_path, line, track_segments)) {
+        py::ssize_t count = static_cast<py::ssize_t>(track_segments.size());
+        if (progress_check) {
+            for (py::ssize_t n = 1; n <= count; ++n) print_progress(progress, n, count);
+            glue::builtin("print")();
+        }
+        return line;
+    }
+
     py::object file = glue::builtin("open")(data_path, "encoding"_a = "utf-8");
     py::object gpx;
     try {
-        gpx = self.attr("gpxpy").attr("parse")(file);
+        gpx = parser.attr("parse")(file);
     } catch (...) {
         file.attr("close")();
         throw;
     }
     file.attr("close")();
 
-    py::object print = glue::builtin("print");
-    py::list line;
     py::object tracks = gpx.attr("tracks");
     py::ssize_t count = py::len(tracks);
     py::ssize_t n = 0;
@@ -296,12 +432,15 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
             line.append(points);
         }
         ++n;
-        if (progress_check) {
-            print(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
-        }
+        if (progress_check) print_progress(progress, n, count);
     }
-    if (progress_check) print();
+    if (progress_check) glue::builtin("print")();
     return line;
+}
+
+// The segments of one file as _draw_gpx reads them, without drawing.
+py::list read_lines(py::object self, py::object data_path) {
+    return read_segments(self, data_path, py::none(), false);
 }
 
 void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes, py::kwargs kwargs) {
@@ -313,13 +452,18 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
     if (PyThread_get_thread_ident() != handover_of(self).tk_thread)
         workers().attr("add")(py::module_::import("threading").attr("current_thread")());
 
-    py::list line = read_segments(self, data_path, progress, progress_check);
-    py::object first = item(line, 0);
-    if (glue::truthy(adapt_sizes)) fit_view(self, first);
-    // The widget cannot draw a line through one point; a one-point track is
-    // shown as a dot instead of failing.
-    if (py::len(first) == 1) first = py::list(first) + py::list(first);
-    locked_map_call(self, "set_path", first);
+    {
+        // Released before the closing message: printing may end a daemon
+        // worker at interpreter shutdown, and the segments must not be freed
+        // by that unwinding without the GIL.
+        py::list line = read_segments(self, data_path, progress, progress_check);
+        py::object first = item(line, 0);
+        if (glue::truthy(adapt_sizes)) fit_view(self, first);
+        // The widget cannot draw a line through one point; a one-point track is
+        // shown as a dot instead of failing.
+        if (py::len(first) == 1) first = py::list(first) + py::list(first);
+        locked_map_call(self, "set_path", first);
+    }
     glue::builtin("print")(py::str(u8"\u5df2\u532f\u5165 --> ") + py::str(data_path));
 }
 
@@ -333,6 +477,7 @@ py::object make_draw_map() {
     glue::def(cls, "draw_gpx", &draw_gpx, py::arg("data_path"));
     glue::def(cls, "_draw_gpx", &draw_gpx_now, py::arg("data_path"), py::arg("adapt_sizes"));
     glue::def(cls, "delete_all_path", &delete_all_path);
+    glue::def(cls, "_read_lines", &read_lines, py::arg("data_path"));
     return cls;
 }
 

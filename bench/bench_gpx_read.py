@@ -1,0 +1,168 @@
+"""GPX reading on the map: the native reader beside the plain gpxpy path.
+
+For each track size and each path, in a fresh process (so that peak memory
+is the read's own):
+  ready    time from draw_gpx until the worker hands the points to the map
+  total    time from draw_gpx until set_path has returned on the Tk thread
+  set_path the widget's own set_path, part of total
+  gap      longest gap between 10 ms event-loop ticks while the file is read
+  memory   what the read adds to the process's peak resident memory
+
+Run under a display: DISPLAY=:1 python bench/bench_gpx_read.py [--sizes 10000,100000,500000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import time
+import types
+from pathlib import Path
+from typing import Any
+
+HERE = Path(__file__).resolve().parent
+OUT = HERE / "out"
+PACKAGE = "varnholt通用模組"
+
+
+def write_track(path: Path, points: int) -> None:
+    """A recording like a device writes: elevation and time on every point."""
+    with open(path, "w", encoding="utf-8") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
+                '<gpx version="1.1" creator="bench" xmlns="http://www.topografix.com/GPX/1/1" '
+                'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">\n<trk><name>bench</name><trkseg>\n')
+        for i in range(points):
+            lat = 46.0 + i * 1.3e-6
+            lon = 13.5 + i * 0.9e-6
+            f.write(f'<trkpt lat="{lat:.9f}" lon="{lon:.9f}"><ele>{500 + (i % 700) * 0.1:.1f}</ele>'
+                    f"<time>2024-05-01T{(i // 3600) % 24:02d}:{(i // 60) % 60:02d}:{i % 60:02d}Z</time></trkpt>\n")
+        f.write("</trkseg></trk>\n</gpx>\n")
+
+
+def peak_bytes() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # Linux reports KiB
+
+
+def child(path: str, mode: str, adapt: bool) -> None:
+    import importlib
+
+    import customtkinter
+    import gpxpy
+
+    importlib.import_module(PACKAGE + ".Loomkit")
+    Loomkit = sys.modules[PACKAGE + ".Loomkit"].Loomkit
+    root = customtkinter.CTk()
+    draw_map = Loomkit.Draw_Map(root)
+    if mode == "gpxpy":
+        # Another object than the module the map imported: the map uses it as a parser.
+        draw_map.gpxpy = types.SimpleNamespace(parse=gpxpy.parse)
+    root.update()
+
+    stamps: dict[str, float] = {}
+    widget = draw_map.map_widget
+    real_set_path = widget.set_path
+
+    def timed_set_path(points: Any, **kwargs: Any) -> Any:
+        stamps["set_path_start"] = time.perf_counter()
+        try:
+            return real_set_path(points, **kwargs)
+        finally:
+            stamps["set_path_end"] = time.perf_counter()
+            root.after(0, root.quit)
+
+    class Timed(type(widget)):  # type: ignore[misc]
+        # The worker looks set_path up once its points are ready.
+        @property
+        def set_path(self) -> Any:
+            if "ready" not in stamps:
+                stamps["ready"] = time.perf_counter()
+                stamps["peak_ready"] = peak_bytes()
+            return timed_set_path
+
+    widget.__class__ = Timed
+    ticks: list[float] = []
+
+    def tick() -> None:
+        ticks.append(time.perf_counter())
+        if "set_path_end" not in stamps:
+            root.after(10, tick)
+
+    peak_before = peak_bytes()
+    root.after(10, tick)
+    root.update()
+    start = time.perf_counter()
+    draw_map.draw_gpx(path, adapt_sizes=adapt)
+    root.mainloop()
+    during = [t for t in ticks if start <= t <= stamps["ready"]]
+    edges = [start] + during + [stamps["ready"]]
+    gap = max(b - a for a, b in zip(edges, edges[1:]))
+    print(json.dumps({
+        "ready": stamps["ready"] - start,
+        "total": stamps["set_path_end"] - start,
+        "set_path": stamps["set_path_end"] - stamps["set_path_start"],
+        "gap": gap,
+        "memory": max(0, stamps["peak_ready"] - peak_before),
+    }))
+
+
+def measure(path: Path, mode: str, adapt: bool) -> dict[str, float]:
+    command = [sys.executable, __file__, "--child", str(path), mode] + (["--adapt-sizes"] if adapt else [])
+    result = subprocess.run(command, capture_output=True, text=True, timeout=3600)
+    if result.returncode != 0:
+        raise RuntimeError(result.stderr[-3000:])
+    line = next(s for s in result.stdout.splitlines() if s.startswith("{"))
+    return json.loads(line)  # type: ignore[no-any-return]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="10000,100000,500000")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per native measurement (median)")
+    parser.add_argument("--repeat-gpxpy", type=int, default=1, help="runs per gpxpy measurement (median)")
+    parser.add_argument("--adapt-sizes", action="store_true", help="also fit the view (its time counts as reading)")
+    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.child[0], args.child[1], args.adapt_sizes)
+        return
+
+    import gpxpy.parser
+
+    # Xlib (through pyautogui) refuses to connect without an Xauthority file.
+    if not os.path.exists(os.environ.get("XAUTHORITY", os.path.expanduser("~/.Xauthority"))):
+        OUT.mkdir(exist_ok=True)
+        (OUT / "Xauthority").touch()
+        os.environ["XAUTHORITY"] = str(OUT / "Xauthority")
+    print(f"gpxpy {gpxpy.__version__} with {gpxpy.parser.library()}, Python {sys.version.split()[0]}, "
+          f"{os.cpu_count()} cores")
+    OUT.mkdir(exist_ok=True)
+    rows = []
+    for size in (int(s) for s in args.sizes.split(",")):
+        path = OUT / f"track-{size}.gpx"
+        if not path.exists():
+            write_track(path, size)
+        for mode, repeat in (("native", args.repeat), ("gpxpy", args.repeat_gpxpy)):
+            if repeat < 1:
+                continue
+            runs = [measure(path, mode, args.adapt_sizes) for _ in range(repeat)]
+            row = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+            rows.append((size, path.stat().st_size, mode, repeat, row))
+            print(f"  {size} {mode}: {row}", file=sys.stderr, flush=True)
+
+    print()
+    print("| points | file MB | path | runs | ready s | total s | set_path s | max gap ms | +peak MiB | speed-up |")
+    print("|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|")
+    ready_gpxpy = {size: row["ready"] for size, _, mode, _, row in rows if mode == "gpxpy"}
+    for size, nbytes, mode, repeat, row in rows:
+        speedup = f"{ready_gpxpy[size] / row['ready']:.0f}x" if mode == "native" and size in ready_gpxpy else ""
+        print(f"| {size} | {nbytes / 1e6:.1f} | {mode} | {repeat} | {row['ready']:.3f} | {row['total']:.3f} | "
+              f"{row['set_path']:.3f} | {row['gap'] * 1000:.0f} | {row['memory'] / 2**20:.0f} | {speedup} |")
+
+
+if __name__ == "__main__":
+    main()

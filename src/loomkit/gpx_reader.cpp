@@ -1,0 +1,631 @@
+#include "loomkit/gpx_reader.hpp"
+
+#include <expat.h>
+
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <system_error>
+
+namespace gpx {
+
+namespace {
+
+// libxml2 (gpxpy's parser when lxml is installed) refuses documents deeper
+// than 256 levels and text nodes, names and attribute values above its size
+// limits, where expat reads on; such documents stay far from these bounds.
+constexpr std::size_t kMaxDepth = 64;
+constexpr std::size_t kMaxTextRun = std::size_t(1) << 20;
+constexpr int kMaxTagBytes = 40000;
+constexpr std::uint64_t kMaxFileBytes = std::uint64_t(1) << 30;
+
+// Separates namespace, local name and prefix in expat's names; it cannot
+// occur in XML text.
+constexpr char kSep = '\x01';
+
+enum class Kind : unsigned char {
+    Root, Metadata, Waypoint, Route, RoutePoint, Track, Segment, TrackPoint,
+    FloatField, IntField, FixField, Other
+};
+
+// gpxpy reads only the first child of each name (`find`): these bits mark
+// the names already met below one element.
+enum Seen : std::uint32_t {
+    kEle = 1u << 0, kMagvar = 1u << 1, kGeoidheight = 1u << 2, kHdop = 1u << 3, kVdop = 1u << 4,
+    kPdop = 1u << 5, kAgeofdgpsdata = 1u << 6, kSat = 1u << 7, kDgpsid = 1u << 8, kFix = 1u << 9,
+    kCourse = 1u << 10, kSpeed = 1u << 11, kNumber = 1u << 12, kBounds = 1u << 13, kMetadata = 1u << 14,
+};
+
+struct Frame {
+    Kind kind;
+    std::uint32_t seen;
+};
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// -ddd, -ddd.ddd, -ddd. or -.ddd: the only number forms taken on trust.
+bool plain_decimal(std::string_view s) {
+    std::size_t i = 0, n = s.size();
+    if (i < n && s[i] == '-') ++i;
+    std::size_t digits = 0;
+    while (i < n && is_digit(s[i])) ++i, ++digits;
+    if (i < n && s[i] == '.') {
+        ++i;
+        while (i < n && is_digit(s[i])) ++i, ++digits;
+    }
+    return digits > 0 && i == n;
+}
+
+bool plain_integer(std::string_view s) {
+    std::size_t i = (!s.empty() && s[0] == '-') ? 1 : 0;
+    if (i == s.size()) return false;
+    for (; i < s.size(); ++i)
+        if (!is_digit(s[i])) return false;
+    return true;
+}
+
+// A prefix that lxml and ElementTree both register without complaint.
+bool safe_prefix(std::string_view p) {
+    if (p.empty() || !(is_alpha(p[0]) || p[0] == '_')) return false;
+    for (char c : p)
+        if (!(is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-')) return false;
+    if (p == "xml") return false;
+    // ElementTree reserves names ending in ns<digits>.
+    std::size_t end = p.size();
+    while (end > 0 && is_digit(p[end - 1])) --end;
+    return !(end < p.size() && end >= 2 && p.substr(end - 2, 2) == "ns");
+}
+
+// A namespace name that lxml's URI check accepts: an optional scheme, then
+// unreserved characters and slashes only.
+bool safe_uri(std::string_view u) {
+    if (u.empty()) return false;
+    if (u.rfind("http://www.w3.org/XML/1998/namespace", 0) == 0 || u.rfind("http://www.w3.org/2000/xmlns/", 0) == 0)
+        return false;
+    std::size_t colon = u.find(':');
+    std::string_view rest = u;
+    if (colon != std::string_view::npos) {
+        if (colon == 0 || !is_alpha(u[0])) return false;
+        for (char c : u.substr(0, colon))
+            if (!(is_alpha(c) || is_digit(c) || c == '+' || c == '.' || c == '-')) return false;
+        rest = u.substr(colon + 1);
+    }
+    for (char c : rest)
+        if (!(is_alpha(c) || is_digit(c) || c == '.' || c == '_' || c == '~' || c == '/' || c == '-')) return false;
+    return true;
+}
+
+// Strict UTF-8, as Python decodes it, fed in pieces.
+struct Utf8Check {
+    int need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+
+    bool feed(const unsigned char* p, std::size_t n) {
+        std::size_t i = 0;
+        while (i < n) {
+            if (need == 0) {
+                while (i + 8 <= n) {
+                    std::uint64_t word;
+                    std::memcpy(&word, p + i, 8);
+                    if (word & 0x8080808080808080ull) break;
+                    i += 8;
+                }
+                if (i == n) break;
+                unsigned char c = p[i++];
+                if (c < 0x80) continue;
+                if (c < 0xC2) return false;
+                if (c < 0xE0) {
+                    need = 1;
+                } else if (c < 0xF0) {
+                    need = 2;
+                    lo = c == 0xE0 ? 0xA0 : 0x80;
+                    hi = c == 0xED ? 0x9F : 0xBF;
+                } else if (c < 0xF5) {
+                    need = 3;
+                    lo = c == 0xF0 ? 0x90 : 0x80;
+                    hi = c == 0xF4 ? 0x8F : 0xBF;
+                } else {
+                    return false;
+                }
+            } else {
+                unsigned char c = p[i++];
+                if (c < lo || c > hi) return false;
+                lo = 0x80;
+                hi = 0xBF;
+                --need;
+            }
+        }
+        return true;
+    }
+};
+
+// Occurrences of "xmlns" in the raw text, across chunk boundaries.
+struct XmlnsCount {
+    std::size_t count = 0;
+    char tail[4] = {0, 0, 0, 0};
+    std::size_t tail_size = 0;
+
+    static std::size_t in(const char* p, std::size_t n, std::size_t first_start_limit) {
+        std::size_t found = 0;
+        const char* end = p + n;
+        for (const char* q = p; q + 5 <= end;) {
+            const void* x = std::memchr(q, 'x', static_cast<std::size_t>(end - q) - 4);
+            if (!x) break;
+            q = static_cast<const char*>(x);
+            if (static_cast<std::size_t>(q - p) >= first_start_limit) break;
+            if (std::memcmp(q, "xmlns", 5) == 0) ++found;
+            ++q;
+        }
+        return found;
+    }
+
+    void feed(const char* p, std::size_t n) {
+        // Matches that start in the previous piece and end in this one.
+        char joint[8];
+        std::size_t head = n < 4 ? n : 4;
+        std::memcpy(joint, tail, tail_size);
+        std::memcpy(joint + tail_size, p, head);
+        count += in(joint, tail_size + head, tail_size);
+        count += in(p, n, n);
+        // Keep the last four bytes (fewer only at the very start).
+        if (n >= 4) {
+            std::memcpy(tail, p + n - 4, 4);
+            tail_size = 4;
+        } else {
+            char merged[8];
+            std::memcpy(merged, tail, tail_size);
+            std::memcpy(merged + tail_size, p, n);
+            std::size_t total = tail_size + n, keep = total < 4 ? total : 4;
+            std::memcpy(tail, merged + total - keep, keep);
+            tail_size = keep;
+        }
+    }
+};
+
+// The local name of an element or attribute without a prefix; null for a
+// prefixed one. gpxpy strips the root's default namespace declaration
+// before parsing, so unprefixed names count as plain ones (a default
+// namespace declared anywhere else is declined).
+const char* plain_local(const XML_Char* name) {
+    const char* sep = std::strchr(name, kSep);
+    if (!sep) return name;
+    return std::strchr(sep + 1, kSep) ? nullptr : sep + 1;
+}
+
+const char* attribute(const XML_Char** atts, const char* wanted) {
+    for (; *atts; atts += 2)
+        if (std::strcmp(atts[0], wanted) == 0) return atts[1];
+    return nullptr;
+}
+
+class Reader {
+public:
+    Reader() : parser_(XML_ParserCreateNS(nullptr, kSep)) {
+        if (!parser_) throw std::bad_alloc();
+        XML_SetReturnNSTriplet(parser_, 1);
+        XML_SetUserData(parser_, this);
+        XML_SetXmlDeclHandler(parser_, &Reader::on_xml_decl);
+        XML_SetStartDoctypeDeclHandler(parser_, &Reader::on_doctype);
+        XML_SetElementHandler(parser_, &Reader::on_start, &Reader::on_end);
+        XML_SetCharacterDataHandler(parser_, &Reader::on_text);
+        XML_SetCommentHandler(parser_, &Reader::on_comment);
+        XML_SetStartCdataSectionHandler(parser_, &Reader::on_cdata);
+        XML_SetProcessingInstructionHandler(parser_, &Reader::on_pi);
+        XML_SetStartNamespaceDeclHandler(parser_, &Reader::on_namespace);
+        XML_SetSkippedEntityHandler(parser_, &Reader::on_skipped_entity);
+    }
+    ~Reader() { XML_ParserFree(parser_); }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // `fill(buffer, size)` returns the bytes read, 0 at the end, -1 on error.
+    Tracks run(const std::function<long(char*, std::size_t)>& fill, std::size_t chunk) {
+        std::uint64_t total = 0;
+        bool first = true;
+        for (;;) {
+            char* buffer = static_cast<char*>(XML_GetBuffer(parser_, static_cast<int>(chunk)));
+            if (!buffer) throw std::bad_alloc();
+            long n = fill(buffer, chunk);
+            if (n < 0) return decline_now("the file could not be read");
+            total += static_cast<std::uint64_t>(n);
+            if (total > kMaxFileBytes) return decline_now("a very large file");
+            if (first && n >= 3 && std::memcmp(buffer, "\xEF\xBB\xBF", 3) == 0)
+                return decline_now("a byte order mark");
+            first = false;
+            if (!utf8_.feed(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n)))
+                return decline_now("invalid UTF-8");
+            xmlns_.feed(buffer, static_cast<std::size_t>(n));
+            bool last = n == 0;
+            if (XML_ParseBuffer(parser_, static_cast<int>(n), last) != XML_STATUS_OK) {
+                if (error_) std::rethrow_exception(error_);
+                if (out_.declined.empty()) out_.declined = std::string("not well-formed: ") + XML_ErrorString(XML_GetErrorCode(parser_));
+                return finish();
+            }
+            if (last) break;
+        }
+        if (utf8_.need != 0) return decline_now("invalid UTF-8");
+        if (xmlns_.count != declarations_) return decline_now("xmlns outside namespace declarations");
+        out_.accepted = true;
+        return finish();
+    }
+
+private:
+    XML_Parser parser_;
+    Tracks out_;
+    std::exception_ptr error_;
+    std::vector<Frame> stack_;
+    bool gpx11_ = false;
+    bool pending_declarations_ = false;
+    std::size_t declarations_ = 0;
+    std::size_t text_run_ = 0;
+    bool field_open_ = false;  // the top element's leading text is being collected
+    bool field_has_text_ = false;
+    std::string field_text_;
+    Utf8Check utf8_;
+    XmlnsCount xmlns_;
+
+    Tracks finish() {
+        if (!out_.accepted) {
+            out_.points = {};
+            out_.segment_starts = {};
+            out_.track_segments = {};
+        }
+        return std::move(out_);
+    }
+
+    Tracks decline_now(const char* why) {
+        if (out_.declined.empty()) out_.declined = why;
+        return finish();
+    }
+
+    bool stopped() const { return !out_.declined.empty() || error_; }
+
+    void decline(const char* why) {
+        if (stopped()) return;
+        out_.declined = why;
+        XML_StopParser(parser_, XML_FALSE);
+    }
+
+    // Runs a handler body; an exception stops the parser and is rethrown
+    // once expat has returned.
+    template <class F>
+    static void guarded(void* data, F&& body) {
+        Reader& r = *static_cast<Reader*>(data);
+        if (r.stopped()) return;
+        try {
+            body(r);
+        } catch (...) {
+            r.error_ = std::current_exception();
+            XML_StopParser(r.parser_, XML_FALSE);
+        }
+    }
+
+    static void XMLCALL on_xml_decl(void* data, const XML_Char* version, const XML_Char* encoding, int) {
+        guarded(data, [&](Reader& r) {
+            if (!version || std::strcmp(version, "1.0") != 0) return r.decline("an XML version other than 1.0");
+            if (encoding) {
+                std::string_view e(encoding);
+                const char* utf8 = "utf-8";
+                bool same = e.size() == 5;
+                for (std::size_t i = 0; same && i < 5; ++i)
+                    same = (e[i] >= 'A' && e[i] <= 'Z' ? char(e[i] - 'A' + 'a') : e[i]) == utf8[i];
+                if (!same) r.decline("an encoding other than UTF-8");
+            }
+        });
+    }
+
+    static void XMLCALL on_doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+        guarded(data, [](Reader& r) { r.decline("a document type declaration"); });
+    }
+
+    static void XMLCALL on_pi(void* data, const XML_Char*, const XML_Char*) {
+        guarded(data, [](Reader& r) { r.decline("a processing instruction"); });
+    }
+
+    static void XMLCALL on_skipped_entity(void* data, const XML_Char*, int) {
+        guarded(data, [](Reader& r) { r.decline("an entity"); });
+    }
+
+    static void XMLCALL on_namespace(void* data, const XML_Char* prefix, const XML_Char* uri) {
+        guarded(data, [&](Reader& r) {
+            if (!uri || !*uri) return r.decline("a namespace undeclared");
+            if (!prefix && !r.stack_.empty()) return r.decline("a default namespace below the root");
+            r.pending_declarations_ = true;
+        });
+    }
+
+    static void XMLCALL on_comment(void* data, const XML_Char* text) {
+        guarded(data, [&](Reader& r) {
+            if (r.field_open_) return r.decline("a comment inside a number");
+            if (std::strlen(text) > kMaxTextRun) r.decline("a very long comment");
+        });
+    }
+
+    static void XMLCALL on_cdata(void* data) {
+        guarded(data, [](Reader& r) {
+            if (r.field_open_) r.decline("CDATA inside a number");
+        });
+    }
+
+    static void XMLCALL on_text(void* data, const XML_Char* s, int len) {
+        guarded(data, [&](Reader& r) {
+            r.text_run_ += static_cast<std::size_t>(len);
+            if (r.text_run_ > kMaxTextRun) return r.decline("a very long text");
+            if (r.field_open_) {
+                r.field_text_.append(s, static_cast<std::size_t>(len));
+                r.field_has_text_ = true;
+            }
+        });
+    }
+
+    static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** atts) {
+        guarded(data, [&](Reader& r) { r.start(name, atts); });
+    }
+
+    static void XMLCALL on_end(void* data, const XML_Char*) {
+        guarded(data, [](Reader& r) {
+            r.text_run_ = 0;
+            if (r.field_open_) r.close_field();
+            r.stack_.pop_back();
+        });
+    }
+
+    void start(const XML_Char* name, const XML_Char** atts) {
+        text_run_ = 0;
+        if (XML_GetCurrentByteCount(parser_) > kMaxTagBytes) return decline("a very long tag");
+        if (stack_.size() >= kMaxDepth) return decline("a very deep document");
+        if (pending_declarations_) {
+            pending_declarations_ = false;
+            check_declarations();
+            if (stopped()) return;
+        }
+        const char* local = plain_local(name);
+        Kind kind = Kind::Other;
+        if (stack_.empty()) {
+            if (!local || std::strcmp(local, "gpx") != 0) return decline("a root that is not gpx");
+            const char* version = attribute(atts, "version");
+            gpx11_ = version && std::strcmp(version, "1.1") == 0;
+            kind = Kind::Root;
+        } else {
+            if (field_open_) close_field();
+            if (stopped()) return;
+            if (local) kind = child_kind(stack_.back(), local, atts);
+            if (stopped()) return;
+        }
+        stack_.push_back(Frame{kind, 0});
+        if (kind == Kind::FloatField || kind == Kind::IntField || kind == Kind::FixField) {
+            field_open_ = true;
+            field_has_text_ = false;
+            field_text_.clear();
+        }
+    }
+
+    static bool first(Frame& parent, std::uint32_t bit) {
+        if (parent.seen & bit) return false;
+        parent.seen |= bit;
+        return true;
+    }
+
+    Kind child_kind(Frame& parent, const char* local, const XML_Char** atts) {
+        auto is = [local](const char* name) { return std::strcmp(local, name) == 0; };
+        switch (parent.kind) {
+            case Kind::Root:
+                if (is("trk")) {
+                    out_.track_segments.push_back(0);
+                    return Kind::Track;
+                }
+                if (is("wpt")) {
+                    check_point(atts);
+                    return Kind::Waypoint;
+                }
+                if (is("rte")) return Kind::Route;
+                if (gpx11_ && is("metadata") && first(parent, kMetadata)) return Kind::Metadata;
+                if (!gpx11_ && is("bounds") && first(parent, kBounds)) check_bounds(atts);
+                return Kind::Other;
+            case Kind::Metadata:
+                if (is("bounds") && first(parent, kBounds)) check_bounds(atts);
+                return Kind::Other;
+            case Kind::Route:
+                if (is("rtept")) {
+                    check_point(atts);
+                    return Kind::RoutePoint;
+                }
+                if (is("number") && first(parent, kNumber)) return Kind::IntField;
+                return Kind::Other;
+            case Kind::Track:
+                if (is("trkseg")) {
+                    out_.segment_starts.push_back(out_.points.size());
+                    ++out_.track_segments.back();
+                    return Kind::Segment;
+                }
+                if (is("number") && first(parent, kNumber)) return Kind::IntField;
+                return Kind::Other;
+            case Kind::Segment:
+                if (is("trkpt")) {
+                    read_point(atts);
+                    return Kind::TrackPoint;
+                }
+                return Kind::Other;
+            case Kind::Waypoint:
+            case Kind::RoutePoint:
+            case Kind::TrackPoint:
+                return point_field(parent, local);
+            default:
+                return Kind::Other;
+        }
+    }
+
+    // The numeric fields gpxpy converts below a point (GPX 1.0 track points
+    // also have course and speed).
+    Kind point_field(Frame& parent, const char* local) {
+        struct Field {
+            const char* name;
+            std::uint32_t bit;
+            Kind kind;
+        };
+        static const Field fields[] = {
+            {"ele", kEle, Kind::FloatField},       {"magvar", kMagvar, Kind::FloatField},
+            {"geoidheight", kGeoidheight, Kind::FloatField}, {"hdop", kHdop, Kind::FloatField},
+            {"vdop", kVdop, Kind::FloatField},     {"pdop", kPdop, Kind::FloatField},
+            {"ageofdgpsdata", kAgeofdgpsdata, Kind::FloatField}, {"sat", kSat, Kind::IntField},
+            {"dgpsid", kDgpsid, Kind::IntField},   {"fix", kFix, Kind::FixField},
+            {"course", kCourse, Kind::FloatField}, {"speed", kSpeed, Kind::FloatField},
+        };
+        for (const Field& f : fields) {
+            if (std::strcmp(local, f.name) != 0) continue;
+            if ((f.bit == kCourse || f.bit == kSpeed) && (gpx11_ || parent.kind != Kind::TrackPoint)) return Kind::Other;
+            return first(parent, f.bit) ? f.kind : Kind::Other;
+        }
+        return Kind::Other;
+    }
+
+    // The text before the field's first child is complete: would gpxpy
+    // accept it?
+    void close_field() {
+        field_open_ = false;
+        if (!field_has_text_) return;  // gpxpy sees None and converts nothing
+        Kind kind = stack_.back().kind;
+        if (kind == Kind::FixField) {
+            static const char* const possible[] = {"none", "2d", "3d", "dgps", "pps", "3"};
+            for (const char* p : possible)
+                if (field_text_ == p) return;
+            return decline("an unknown fix");
+        }
+        std::string_view text = trimmed(field_text_);
+        bool ok = kind == Kind::IntField ? plain_integer(text) : plain_decimal(text);
+        if (!ok) decline("a number in another form than plain decimal");
+    }
+
+    void check_bounds(const XML_Char** atts) {
+        for (const char* name : {"minlat", "maxlat", "minlon", "maxlon"}) {
+            const char* value = attribute(atts, name);
+            if (value && !plain_decimal(trimmed(value))) return decline("bounds in another form than plain decimal");
+        }
+    }
+
+    void check_point(const XML_Char** atts) {
+        for (const char* name : {"lat", "lon"}) {
+            const char* value = attribute(atts, name);
+            if (!value) return decline("a point without a coordinate");
+            if (!plain_decimal(trimmed(value))) return decline("a coordinate in another form than plain decimal");
+        }
+    }
+
+    bool coordinate(const char* value, double& result) {
+        if (!value) {
+            decline("a point without a coordinate");
+            return false;
+        }
+        std::string_view text = trimmed(value);
+        if (!plain_decimal(text)) {
+            decline("a coordinate in another form than plain decimal");
+            return false;
+        }
+        // Correctly rounded, like Python's float(); out of range is left to it.
+        auto parsed = std::from_chars(text.data(), text.data() + text.size(), result);
+        if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size()) {
+            decline("a coordinate out of range");
+            return false;
+        }
+        return true;
+    }
+
+    void read_point(const XML_Char** atts) {
+        double lat, lon;
+        if (!coordinate(attribute(atts, "lat"), lat) || !coordinate(attribute(atts, "lon"), lon)) return;
+        out_.points.emplace_back(lat, lon);
+    }
+
+    // Namespace declarations are also read by gpxpy from the raw text with
+    // regular expressions: the prefixes are registered with the XML library
+    // and the first default declaration is cut out. Only declarations
+    // written plainly, as xmlns="uri" or xmlns:prefix="uri", behave there as
+    // they do here.
+    void check_declarations() {
+        int offset = 0, size = 0;
+        const char* context = XML_GetInputContext(parser_, &offset, &size);
+        int count = XML_GetCurrentByteCount(parser_);
+        if (!context || count <= 0 || offset < 0 || offset + count > size) return decline("a tag out of sight");
+        const char* p = context + offset;
+        const char* end = p + count;
+        ++p;  // '<'
+        while (p < end && !is_space(*p) && *p != '>' && *p != '/') ++p;
+        for (;;) {
+            while (p < end && is_space(*p)) ++p;
+            if (p >= end || *p == '>' || *p == '/') break;
+            const char* name = p;
+            while (p < end && *p != '=' && !is_space(*p)) ++p;
+            std::string_view attr(name, static_cast<std::size_t>(p - name));
+            bool tight = p + 1 < end && p[0] == '=' && p[1] == '"';
+            while (p < end && *p != '=') ++p;
+            ++p;
+            while (p < end && is_space(*p)) ++p;
+            if (p >= end) break;
+            char quote = *p++;
+            const char* value = p;
+            while (p < end && *p != quote) ++p;
+            std::string_view uri(value, static_cast<std::size_t>(p - value));
+            ++p;
+            if (attr.substr(0, 5) != "xmlns") continue;
+            if (!tight) return decline("a namespace declaration written loosely");
+            if (attr.size() > 5) {
+                if (attr[5] != ':' || !safe_prefix(attr.substr(6))) return decline("an unusual namespace prefix");
+            }
+            if (!safe_uri(uri)) return decline("an unusual namespace name");
+            ++declarations_;
+        }
+    }
+};
+
+}  // namespace
+
+Tracks read_tracks(const char* data, std::size_t size, std::size_t chunk) {
+    std::size_t at = 0;
+    Reader reader;
+    return reader.run(
+        [&](char* buffer, std::size_t room) -> long {
+            std::size_t n = size - at < room ? size - at : room;
+            std::memcpy(buffer, data + at, n);
+            at += n;
+            return static_cast<long>(n);
+        },
+        chunk);
+}
+
+Tracks read_tracks(const std::filesystem::path& path) {
+#ifdef _WIN32
+    std::FILE* file = _wfopen(path.c_str(), L"rb");
+#else
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+#endif
+    if (!file) {
+        Tracks declined;
+        declined.declined = "the file could not be opened";
+        return declined;
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
+    Reader reader;
+    return reader.run(
+        [file](char* buffer, std::size_t room) -> long {
+            std::size_t n = std::fread(buffer, 1, room, file);
+            if (n < room && std::ferror(file)) return -1;
+            return static_cast<long>(n);
+        },
+        std::size_t(1) << 18);
+}
+
+}  // namespace gpx
