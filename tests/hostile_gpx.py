@@ -88,12 +88,11 @@ def corpus(folder: Path, secret: Path) -> tuple[list[str], list[str]]:
         bad.append(str(path))
     # Random byte flips of real recordings.
     for n in range(400):
-        source = (SHARED_DATA / "gpx" / REAL[n % len(REAL)]).read_bytes()
-        data = bytearray(source)
+        flipped = bytearray((SHARED_DATA / "gpx" / REAL[n % len(REAL)]).read_bytes())
         for _ in range(rng.randint(1, 8)):
-            data[rng.randrange(len(data))] = rng.randrange(256)
+            flipped[rng.randrange(len(flipped))] = rng.randrange(256)
         path = folder / f"flip-{n}.gpx"
-        path.write_bytes(bytes(data))
+        path.write_bytes(bytes(flipped))
         bad.append(str(path))
 
     good: list[str] = []

@@ -48,9 +48,9 @@ def draw_all(root: Any, draw_map: Any, files: Iterable[str], batch: int = 25, ti
     paths never, and waits for every worker."""
     files = list(files)
     out = Outcome()
-    failures: list[BaseException] = []
+    failures: list[BaseException | None] = []
     hook = threading.excepthook
-    threading.excepthook = lambda args: failures.append(args.exc_value)  # type: ignore[assignment]
+    threading.excepthook = lambda args: failures.append(args.exc_value)
     watched: set[threading.Thread] = set()
     _watching.append(watched)
     _opened.clear()

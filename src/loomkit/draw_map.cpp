@@ -3,6 +3,7 @@
 #include "loomkit/gpx_reader.hpp"
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <exception>
@@ -22,6 +23,7 @@ const int kDefaultZoom = 7;
 // it, relaxed when idle (the map widget itself polls its tiles every 10 ms).
 const int kBusyPollMs = 10;
 const int kIdlePollMs = 100;
+const int kPollSliceMs = 15;
 // How often a waiting worker looks whether its map call has been made.
 const int kWaitPollMs = 2;
 // Track points turned into Python objects between two chances for other
@@ -34,6 +36,9 @@ const int kGilPauseMicroseconds = 200;
 // `after` runs them on that thread. Every field is read and written with the
 // GIL held, so no lock of its own is needed, and the event-loop thread never
 // waits on anything a worker holds.
+// Set at interpreter exit: waiting workers give up (see workers()).
+bool exiting = false;
+
 struct Handover {
     struct Request {
         py::object call;   // no-argument callable run on the Tk thread
@@ -74,12 +79,15 @@ void poll(py::capsule capsule, py::object widget, py::list self_ref) {
     Handover& h = *capsule.get_pointer<Handover>();
     h.after_id = py::none();
     if (h.closed) return;
-    while (!h.queue.empty()) {
+    // Many workers finishing together must not hold the event loop: run
+    // requests for a slice of time, then let Tk handle its events.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPollSliceMs);
+    while (!h.queue.empty() && std::chrono::steady_clock::now() < until) {
         Handover::Request request = std::move(h.queue.front());
         h.queue.pop_front();
         run_request(request);
     }
-    int delay = h.waiting > 0 ? kBusyPollMs : kIdlePollMs;
+    int delay = !h.queue.empty() ? 1 : h.waiting > 0 ? kBusyPollMs : kIdlePollMs;
     h.after_id = widget.attr("after")(delay, self_ref[0]);
 }
 
@@ -157,6 +165,10 @@ py::object call_on_tk_thread(py::handle self, py::object call) {
     bool main_thread = on_main_thread(h);
     while (py::len(outcome) == 0) {
         if (h.closed) throw std::runtime_error("the map was closed before the track could be drawn");
+        if (exiting) {
+            PyErr_SetNone(PyExc_SystemExit);
+            throw py::error_already_set();
+        }
         PyThreadState* state = PyEval_SaveThread();
         std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPollMs));
         take_gil_back(state, main_thread);
@@ -189,15 +201,18 @@ py::object locked_map_call(py::handle self, const char* method, py::object argum
 // Worker threads still reading when the interpreter exits would be stopped
 // by finalization wherever they are, inside this module's C++ frames too,
 // which cannot be unwound safely without the GIL. So at exit (atexit runs
-// before finalization) every live worker is asked to stop with SystemExit,
-// which the threading module ends silently, and is waited for.
-const double kExitJoinSeconds = 5.0;
+// before finalization) every live worker is asked to stop: SystemExit for
+// one running Python code (the threading module ends it silently), the
+// `exiting` flag for one waiting on the Tk thread. Then they are waited for,
+// a bounded time in all.
+const double kExitJoinSeconds = 3.0;
 
 py::object& workers() {
     static py::object* set = nullptr;
     if (set == nullptr) {
         set = new py::object(py::module_::import("weakref").attr("WeakSet")());  // lives as long as the process
         py::module_::import("atexit").attr("register")(py::cpp_function([]() {
+            exiting = true;
             py::list alive;
             for (py::handle thread : *set)
                 if (glue::truthy(thread.attr("is_alive")())) alive.append(thread);
@@ -205,7 +220,10 @@ py::object& workers() {
                 unsigned long ident = py::cast<unsigned long>(thread.attr("ident"));
                 PyThreadState_SetAsyncExc(ident, PyExc_SystemExit);
             }
-            for (py::handle thread : alive) thread.attr("join")(kExitJoinSeconds);
+            py::object monotonic = py::module_::import("time").attr("monotonic");
+            double deadline = py::cast<double>(monotonic()) + kExitJoinSeconds;
+            for (py::handle thread : alive)
+                thread.attr("join")(std::max(0.0, deadline - py::cast<double>(monotonic())));
         }));
     }
     return *set;
