@@ -42,7 +42,7 @@ def _audit(event: str, args: tuple[Any, ...]) -> None:
 sys.addaudithook(_audit)
 
 
-def draw_all(root: Any, draw_map: Any, files: Iterable[str], batch: int = 25, timeout: float = 120,
+def draw_all(root: Any, draw_map: Any, files: Iterable[str], batch: int = 5, timeout: float = 120,
              tick_ms: int = 10) -> Outcome:
     """Feeds `files` to draw_gpx in batches from the event loop, clearing the
     paths never, and waits for every worker."""
