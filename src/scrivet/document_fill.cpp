@@ -102,19 +102,6 @@ void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
     }
 }
 
-py::object pixel_size(py::handle path) {
-    py::object image = G("Image").attr("open")(path);
-    py::object size;
-    try {
-        size = image.attr("size");
-    } catch (...) {
-        image.attr("close")();
-        throw;
-    }
-    image.attr("close")();
-    return size;
-}
-
 void place_picture(py::handle paragraph, py::handle entry) {
     try {
         py::object path = entry[key::kImagePath];
@@ -214,6 +201,20 @@ void execute_set(py::object self) {
 }
 
 }  // namespace
+
+// (width, height) in pixels; only the header is read.
+py::object pixel_size(py::handle path) {
+    py::object image = G("Image").attr("open")(path);
+    py::object size;
+    try {
+        size = image.attr("size");
+    } catch (...) {
+        image.attr("close")();
+        throw;
+    }
+    image.attr("close")();
+    return size;
+}
 
 void bind_fill(py::handle cls) {
     glue::def(cls, "set", &set, py::arg("old_text"), py::arg("new_text"));

@@ -15,15 +15,7 @@ enum class Orientation { unknown, wide, tall };
 
 Orientation orientation_of(py::handle image_path) {
     try {
-        py::object image = G("Image").attr("open")(image_path);
-        py::object size;
-        try {
-            size = image.attr("size");
-        } catch (...) {
-            image.attr("close")();
-            throw;
-        }
-        image.attr("close")();
+        py::object size = pixel_size(image_path);
         py::object to_int = glue::builtin("int");
         long long w = py::cast<long long>(to_int(size[py::int_(0)]));
         long long h = py::cast<long long>(to_int(size[py::int_(1)]));

@@ -58,6 +58,9 @@ std::string w_tag(const char* local);
 // self.get_accepted_text(p), through the method so a subclass can change it.
 py::object accepted_text(py::handle self, py::handle paragraph);
 
+// A picture file's (width, height) in pixels, read from its header.
+py::object pixel_size(py::handle path);
+
 // The paragraph's accepted text as the filler rebuilds it: tabs and line
 // breaks kept, deleted runs left out.
 py::object filling_text(py::handle paragraph);
