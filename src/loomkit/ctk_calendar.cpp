@@ -181,10 +181,9 @@ py::object make_ctk_calendar() {
     py::object cls = glue::make_class(module(), "CTkCalendar", qualname("CTkCalendar"),
                                       py::make_tuple(G("ctk").attr("CTkFrame")), kDoc);
 
-    // The class outlives every instance; holding it here only keeps it alive.
     glue::def_init(
         cls,
-        [cls](py::object self, py::object master, py::object today_fg_color, py::object today_text_color,
+        [](py::object self, py::object master, py::object today_fg_color, py::object today_text_color,
               py::object width, py::object height, py::object fg_color, py::object corner_radius,
               py::object border_width, py::object border_color, py::object bg_color,
               py::object background_corner_colors, py::object title_bar_fg_color, py::object title_bar_border_width,
@@ -200,6 +199,9 @@ py::object make_ctk_calendar() {
             data[kButtons] = py::dict();
             self.attr("calendar_button") = calendar_button;
 
+            // The class is looked up, not captured: a capture would be a
+            // reference cycle the garbage collector cannot see.
+            py::object cls = G("Loomkit").attr("CTkCalendar");
             py::module_::import("builtins").attr("super")(cls, self).attr("__init__")(
                 "master"_a = master, "width"_a = width, "height"_a = height, "fg_color"_a = fg_color,
                 "corner_radius"_a = corner_radius, "border_width"_a = border_width, "border_color"_a = border_color,
