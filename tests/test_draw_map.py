@@ -371,3 +371,35 @@ def test_interpreter_exit_while_workers_read(tmp_path: Path) -> None:
         assert out.returncode == 0, out.stderr[-2000:]
         assert "closed" in out.stdout
         assert time.monotonic() - start < 20
+
+
+
+def test_no_collection_while_a_worker_starts(draw_map: Any, tk_root: Any, tmp_path: Path) -> None:
+    """Thread.start() waits for the new thread. A collection run on that thread
+    could meet a Tk image finalizer whose Tk call waits for the Tk thread,
+    which is waiting in start(): so none may run meanwhile."""
+    import gc
+
+    seen: list[bool] = []
+
+    class Thread(threading.Thread):
+        def start(self) -> None:
+            seen.append(gc.isenabled())
+            super().start()
+
+    class Threading:
+        def __getattr__(self, name: str) -> Any:
+            return Thread if name == "Thread" else getattr(threading, name)
+
+    path = write_gpx(tmp_path / "a.gpx", [[line_track(5)]])
+    draw_map.threading = Threading()
+    draw_map.draw_gpx(path)
+    assert seen == [False] and gc.isenabled()
+    wait_paths(tk_root, draw_map, 1)
+    gc.disable()
+    try:
+        draw_map.draw_gpx(path)
+        assert not gc.isenabled()  # a caller's choice is kept
+    finally:
+        gc.enable()
+    wait_paths(tk_root, draw_map, 2)

@@ -276,7 +276,20 @@ void draw_gpx(py::object self, py::object data_path, py::kwargs kwargs) {
     py::object adapt_sizes = glue::kwarg(kwargs, "adapt_sizes", py::bool_(false));
     py::object thread = self.attr("threading").attr("Thread")(
         "target"_a = self.attr("_draw_gpx"), "args"_a = py::make_tuple(data_path, adapt_sizes), "daemon"_a = true);
-    thread.attr("start")();
+    // start() waits until the new thread runs. Were the collector to run on
+    // that thread first, a Tk image finalizer in the garbage would send its
+    // Tk call to this (the Tk) thread and wait for it: a deadlock. No
+    // automatic collection happens until the thread has started.
+    py::object gc = py::module_::import("gc");
+    bool collecting = glue::truthy(gc.attr("isenabled")());
+    if (collecting) gc.attr("disable")();
+    try {
+        thread.attr("start")();
+    } catch (...) {
+        if (collecting) gc.attr("enable")();
+        throw;
+    }
+    if (collecting) gc.attr("enable")();
 }
 
 // int(math.log2(span_of_world / span)), truncated as Python's int() does.
