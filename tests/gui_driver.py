@@ -220,6 +220,9 @@ def scenario_window(width: str) -> None:
     call_gui(*mappings())
     home = Path(os.environ["HOME"])
     result["data_folders"] = [(home / "varnholt").is_dir(), (home / "varnholt" / "Trailmere").is_dir()]
+    # The Windows folder names must never appear as relative folders here.
+    result["windows_names"] = [str(p) for folder in (home, Path.cwd()) for p in folder.iterdir()
+                               if p.name.startswith("C:")]
 
 
 def scenario_templates(keep: str) -> None:

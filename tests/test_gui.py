@@ -73,6 +73,7 @@ def test_the_window_and_its_run() -> None:
     assert run.printed == []  # the icon and the header loaded without a complaint
     assert (r["title"], r["resizable"], r["columns"]) == ("Trailmere", [0, 0], [1, 1, 1])
     assert r["data_folders"] == [True, True]
+    assert r["windows_names"] == []
 
     def grid(facts: dict[str, Any]) -> tuple[Any, ...]:
         return tuple(facts[k] for k in ("row", "column", "columnspan", "rowspan", "padx", "pady", "sticky"))
