@@ -23,8 +23,8 @@ py::object make_class(const Module& module, const char* name, const std::string&
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
-bool equals_none(py::handle x) {
-    int r = PyObject_RichCompareBool(x.ptr(), Py_None, Py_EQ);
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }

@@ -67,8 +67,11 @@ py::object builtin(const char* name);
 // str(x)
 inline py::str str(py::handle x) { return py::str(x); }
 
+// a == b, Python's rich comparison as a truth value.
+bool equals(py::handle a, py::handle b);
+
 // x == None, as the library code spells it (rich comparison, not identity).
-bool equals_none(py::handle x);
+inline bool equals_none(py::handle x) { return equals(x, Py_None); }
 
 // Python truth value.
 bool truthy(py::handle x);

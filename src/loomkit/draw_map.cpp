@@ -2,8 +2,8 @@
 
 #include "loomkit/gpx_reader.hpp"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <exception>
@@ -31,14 +31,14 @@ const int kWaitPollMs = 2;
 const std::size_t kPointsPerGilHold = 8192;
 const int kGilPauseMicroseconds = 200;
 
+// Set at interpreter exit: waiting workers give up (see workers()).
+bool exiting = false;
+
 // tkinter and tkintermapview must only be touched by the thread that runs the
 // Tk event loop. Workers queue map calls here; a poller scheduled with
 // `after` runs them on that thread. Every field is read and written with the
 // GIL held, so no lock of its own is needed, and the event-loop thread never
 // waits on anything a worker holds.
-// Set at interpreter exit: waiting workers give up (see workers()).
-bool exiting = false;
-
 struct Handover {
     struct Request {
         py::object call;   // no-argument callable run on the Tk thread

@@ -13,12 +13,6 @@ py::handle default_save_path() {
     return marker;
 }
 
-bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 void init(py::object self) {
     self.attr("version_path") = py::dict();
     self.attr("replace_value") = py::dict();
@@ -102,7 +96,7 @@ void output(py::object self, py::object name, py::object pdf, py::object docx) {
     write_replacing(docx_path, buffer.attr("getbuffer")());
     // The converter returns only when the .docx is free, so it may go next.
     if (glue::truthy(pdf)) self.attr("folioprint").attr("convert")(docx_path, pdf_path, "keep_active"_a = true);
-    if (!equals(docx, Py_True)) G("os").attr("remove")(docx_path);
+    if (!glue::equals(docx, Py_True)) G("os").attr("remove")(docx_path);
     glue::builtin("print")(py::str(u8"[\u5b8c\u6210\uff01] ") + pdf_path);
 }
 
