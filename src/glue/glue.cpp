@@ -21,7 +21,16 @@ py::object make_class(const Module& module, const char* name, const std::string&
     return type(py::str(name), bases, ns);
 }
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+py::object builtin(const char* name) { return import_from("builtins", name); }
+
+py::object import_module(const char* name) { return py::module_::import(name); }
+
+py::object import_from(const char* name, const char* attribute) { return py::module_::import(name).attr(attribute); }
+
+void raise(py::handle error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
 
 bool equals(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);

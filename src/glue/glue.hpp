@@ -1,12 +1,22 @@
 // Helpers shared by every extension module: plain Python classes built from
 // C++ functions, module globals looked up at call time, and small conveniences
 // for calling into Python the way the library code would.
+//
+// Conventions the modules follow:
+// - A C++ function bound as a Python method carries the method's name
+//   (`add_button`, `init` for __init__), in its source's anonymous namespace.
+// - Python libraries are reached through the module's own globals (G("os"))
+//   where the module binds them, so callers can patch them; anything else
+//   through import_module/import_from, builtins through builtin().
+// - Texts a user reads live in each module's messages.hpp; colours and fonts
+//   in glue/look.hpp.
 #pragma once
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace py = pybind11;
@@ -48,11 +58,16 @@ void def_init(py::handle cls, Func&& f, const Extra&... extra) {
     py::setattr(cls, "__init__", cf);
 }
 
+// The one way C++ reaches a Python library that is not one of the module's
+// own globals: `import name` and `from name import attribute`.
+py::object import_module(const char* name);
+py::object import_from(const char* name, const char* attribute);
+
 // functools.partial(func, *args): a callback the garbage collector can see
 // through, unlike a C++ lambda that captures Python objects.
 template <typename... Args>
 py::object partial(py::handle func, Args&&... args) {
-    return py::module_::import("functools").attr("partial")(func, std::forward<Args>(args)...);
+    return import_from("functools", "partial")(func, std::forward<Args>(args)...);
 }
 
 // A bound method of `self` with leading arguments fixed, for Tk commands.
@@ -63,6 +78,65 @@ py::object method_callback(py::handle self, const char* method, Args&&... args) 
 
 // Python's builtins, looked up each time (tests may replace print/open).
 py::object builtin(const char* name);
+
+
+// print(*args), through the builtin so that tests can capture it.
+template <typename... Args>
+void print(Args&&... args) {
+    builtin("print")(std::forward<Args>(args)...);
+}
+
+// Raises the exception object `error` as it is (type, message, traceback).
+[[noreturn]] void raise(py::handle error);
+
+// Runs `step`. An ordinary Python exception (not SystemExit or
+// KeyboardInterrupt) is printed as print(prefix + str(error)), or as the
+// exception object itself when there is no prefix, and the caller goes on.
+// Returns whether the step ran to its end.
+template <typename Step>
+bool report_and_go_on(Step&& step, const char* prefix = nullptr) {
+    try {
+        step();
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        if (prefix == nullptr)
+            glue::print(e.value());
+        else
+            glue::print(py::str(prefix) + py::str(e.value()));
+    } catch (const py::builtin_exception& e) {
+        // pybind11's own conversion errors, raised before Python saw them.
+        if (prefix == nullptr)
+            glue::print(e.what());
+        else
+            glue::print(py::str(prefix) + py::str(e.what()));
+    }
+    return false;
+}
+
+// Runs a cleanup when the scope is left, by return or by exception. The
+// cleanup must not throw: its Python errors are dropped.
+template <typename Cleanup>
+class ScopeExit {
+public:
+    explicit ScopeExit(Cleanup cleanup) : cleanup_(std::move(cleanup)) {}
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    ~ScopeExit() {
+        try {
+            cleanup_();
+        } catch (py::error_already_set&) {
+        }
+    }
+
+private:
+    Cleanup cleanup_;
+};
+
+template <typename Cleanup>
+ScopeExit<std::decay_t<Cleanup>> on_exit(Cleanup&& cleanup) {
+    return ScopeExit<std::decay_t<Cleanup>>(std::forward<Cleanup>(cleanup));
+}
 
 // str(x)
 inline py::str str(py::handle x) { return py::str(x); }

@@ -1,4 +1,6 @@
 #include "gui/gui.hpp"
+#include "gui/messages.hpp"
+#include "glue/look.hpp"
 #include "platform/platform.hpp"
 
 #include <string>
@@ -23,19 +25,6 @@ std::string module_folder() {
     return py::cast<std::string>(path.attr("dirname")(path.attr("abspath")(module().handle().attr("__file__"))));
 }
 
-// Runs one optional part of the window; a failure is printed and skipped.
-template <typename Step>
-void guarded(Step&& step) {
-    try {
-        step();
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        glue::builtin("print")(e.value());
-    } catch (const py::builtin_exception& e) {
-        glue::builtin("print")(e.what());
-    }
-}
-
 py::object logo_image(py::object ctk, const std::string& path, py::object size) {
     py::object open = G("Image").attr("open");
     return ctk.attr("CTkImage")("light_image"_a = open(path), "dark_image"_a = open(path), "size"_a = size);
@@ -55,7 +44,7 @@ void header(py::object ctk, py::object strip, const std::string& folder) {
     image_logo = logo_button(ctk, strip, my_image);
     image_logo.attr("grid")("row"_a = 0, "column"_a = 1, "padx"_a = py::make_tuple(0, 15), "sticky"_a = "w");
 
-    py::object font = ctk.attr("CTkFont")("family"_a = "Microsoft JhengHei", "size"_a = 16, "weight"_a = "bold");
+    py::object font = ctk.attr("CTkFont")("family"_a = look::kTitleFamily, "size"_a = 16, "weight"_a = "bold");
     py::object image_logo_text = ctk.attr("CTkLabel")(strip, "text"_a = "Trailmere", "font"_a = font);
     image_logo_text.attr("grid")("row"_a = 0, "column"_a = 2, "sticky"_a = "nsew");
 }
@@ -81,7 +70,8 @@ void build_window(py::object ctk, py::object app, py::object set_button, const s
     for (int c = 0; c < 3; ++c) app.attr("columnconfigure")(c, "weight"_a = 1);
     app.attr("resizable")(false, false);
 
-    guarded([&] { platform::set_window_icon(app, platform::join_template(folder, kTemplates + kIcon)); });
+    // The icon and the header are optional: a failure is printed and skipped.
+    glue::report_and_go_on([&] { platform::set_window_icon(app, platform::join_template(folder, kTemplates + kIcon)); });
 
     py::object FF = ctk.attr("CTkFrame")("master"_a = app, "fg_color"_a = "transparent");
     FF.attr("grid")("row"_a = 0, "column"_a = 0, "columnspan"_a = 2, "padx"_a = py::make_tuple(10, 5),
@@ -99,7 +89,7 @@ void build_window(py::object ctk, py::object app, py::object set_button, const s
 
     py::object draw_map = G("Draw_Map")(DD);
 
-    guarded([&] { header(ctk, frame[4], folder); });
+    glue::report_and_go_on([&] { header(ctk, frame[4], folder); });
 
     py::object wrapped_008 = G("try_except_log")(button_event_008());
     py::object wrapped_010 = G("try_except_log")(button_event_010(draw_map));
@@ -139,18 +129,17 @@ void GUI(py::object Queue_All_variable, py::object Event_All_variable) {
     ctk.attr("set_appearance_mode")("dark");
     ctk.attr("set_default_color_theme")("blue");
     py::object app = ctk.attr("CTk")();
-    app.attr("title")("Trailmere");
+    app.attr("title")(messages::kWindowTitle);
 
-    try {
+    {
+        // A window that fails to build never ran: take it down rather than
+        // leave an orphan Tk root behind the error.
+        bool built = false;
+        auto destroy_unless_built = glue::on_exit([&] {
+            if (!built) app.attr("destroy")();
+        });
         build_window(ctk, app, set_button, module_folder());
-    } catch (...) {
-        // The window never ran: take it down rather than leave an orphan
-        // Tk root behind the error.
-        try {
-            app.attr("destroy")();
-        } catch (py::error_already_set&) {
-        }
-        throw;
+        built = true;
     }
 
     app.attr("mainloop")();

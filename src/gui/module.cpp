@@ -14,15 +14,15 @@ PYBIND11_MODULE(GUI, m) {
     m.doc() = "Trailmere, the GPS track viewer: its main window and settings.";
 
     // Bound in this order; a missing library makes the import fail.
-    m.attr("os") = py::module_::import("os");
-    py::module_::import("tkinter.filedialog");
-    m.attr("tkinter") = py::module_::import("tkinter");
-    m.attr("customtkinter") = py::module_::import("customtkinter");
-    m.attr("webbrowser") = py::module_::import("webbrowser");
-    m.attr("Image") = py::module_::import("PIL.Image");
-    m.attr("pyautogui") = py::module_::import("pyautogui");
+    m.attr("os") = glue::import_module("os");
+    glue::import_module("tkinter.filedialog");
+    m.attr("tkinter") = glue::import_module("tkinter");
+    m.attr("customtkinter") = glue::import_module("customtkinter");
+    m.attr("webbrowser") = glue::import_module("webbrowser");
+    m.attr("Image") = glue::import_module("PIL.Image");
+    m.attr("pyautogui") = glue::import_module("pyautogui");
     // varnholt通用模組
-    m.attr("varnholt") = py::module_::import(u8"varnholt\u901a\u7528\u6a21\u7d44");
+    m.attr("varnholt") = glue::import_module(u8"varnholt\u901a\u7528\u6a21\u7d44");
     m.attr("loomkit") = m.attr("varnholt").attr("Loomkit")();
     m.attr("Set_Button") = m.attr("loomkit").attr("Set_Button");
     m.attr("Draw_Map") = m.attr("loomkit").attr("Draw_Map");

@@ -4,7 +4,7 @@ namespace gui {
 
 namespace {
 
-void Parameters_init(py::object self) {
+void init(py::object self) {
     py::dict parameters;
     parameters[u8"\u986f\u793a\u514d\u7528\u7d71\u4e00\u767c\u7968\u7ae0"] = false;  // 顯示免用統一發票章
     parameters[u8"\u986f\u793a\u8ca0\u8cac\u4eba\u7ae0"] = false;                    // 顯示負責人章
@@ -21,7 +21,7 @@ void Parameters_init(py::object self) {
 py::object make_parameters() {
     py::object cls = glue::make_class(module(), "Parameters", "Parameters", py::tuple(),
                                       "The viewer's settings, one object per run.");
-    glue::def_init(cls, &Parameters_init);
+    glue::def_init(cls, &init);
     return cls;
 }
 

@@ -1,4 +1,5 @@
 #include "gui/gui.hpp"
+#include "gui/messages.hpp"
 
 namespace gui {
 
@@ -10,9 +11,9 @@ const char* const kProductPagePlain = "http://trailmere.example.com:34008/Trailm
 // Choose GPX files and draw each; only the last one moves the map.
 void choose_and_draw(py::object draw_map) {
     py::list filetypes;
-    filetypes.append(py::make_tuple(u8"\u6240\u6709\u6a94\u6848", "*.*"));  // 所有檔案
+    filetypes.append(py::make_tuple(messages::kAllFiles, "*.*"));
     py::object paths = G("tkinter").attr("filedialog").attr("askopenfilenames")(
-        "title"_a = u8"\u9078\u64c7\u6a94\u6848", "filetypes"_a = filetypes);  // 選擇檔案
+        "title"_a = messages::kDialogTitle, "filetypes"_a = filetypes);
     size_t n = py::len(paths);
     for (size_t i = 0; i < n; ++i) {
         py::object file_path = paths[py::int_(i)];

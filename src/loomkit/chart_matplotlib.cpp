@@ -1,15 +1,14 @@
 #include "loomkit/loomkit.hpp"
+#include "glue/look.hpp"
 
 namespace loomkit {
 namespace {
 
-const char* const kTickColor = "#D0D0D0";
-
 void init(py::object self, py::object frame) {
     // The plotting libraries load with the first chart, not with the kit.
-    self.attr("Figure") = py::module_::import("matplotlib.figure").attr("Figure");
-    self.attr("np") = py::module_::import("numpy");
-    self.attr("FigureCanvasTkAgg") = py::module_::import("matplotlib.backends.backend_tkagg").attr("FigureCanvasTkAgg");
+    self.attr("Figure") = glue::import_from("matplotlib.figure", "Figure");
+    self.attr("np") = glue::import_module("numpy");
+    self.attr("FigureCanvasTkAgg") = glue::import_from("matplotlib.backends.backend_tkagg", "FigureCanvasTkAgg");
     self.attr("frame") = frame;
     self.attr("canvas") = py::dict();
     self.attr("fig") = py::dict();
@@ -50,8 +49,8 @@ void corner_markers(const py::object& self, const py::object& ax, const py::obje
 
 void finish_axes(const py::object& self, const py::object& ax, const py::object& name) {
     if (glue::truthy(self.attr("invert_xaxis")[name])) ax.attr("invert_xaxis")();
-    ax.attr("tick_params")("axis"_a = "x", "colors"_a = kTickColor);
-    ax.attr("tick_params")("axis"_a = "y", "colors"_a = kTickColor);
+    ax.attr("tick_params")("axis"_a = "x", "colors"_a = look::kChartTicks);
+    ax.attr("tick_params")("axis"_a = "y", "colors"_a = look::kChartTicks);
     py::object ylim = self.attr("ylim")[name];
     if (!glue::equals_none(ylim)) ax.attr("set_ylim")(ylim);
 }
@@ -76,8 +75,8 @@ void add(py::object self, py::object x, py::object y, py::kwargs options) {
     py::object Lx = glue::kwarg(options, "Lx", py::none());
     py::object Ly = glue::kwarg(options, "Ly", py::none());
     py::object dpi = glue::kwarg(options, "dpi", py::int_(100));
-    py::object facecolor = glue::kwarg(options, "facecolor", py::str("#2b2b2b"));
-    py::object line_color = glue::kwarg(options, "line_color", py::str("#2b2b2b"));
+    py::object facecolor = glue::kwarg(options, "facecolor", py::str(look::kDark));
+    py::object line_color = glue::kwarg(options, "line_color", py::str(look::kDark));
     py::object bottom = glue::kwarg(options, "bottom", py::float_(0.3));
     self.attr("invert_xaxis")[name] = glue::kwarg(options, "invert_xaxis", py::bool_(false));
     self.attr("ylim")[name] = glue::kwarg(options, "ylim", py::none());
@@ -127,7 +126,7 @@ py::object make_chart_matplotlib() {
     glue::def(cls, "add", &add, py::arg("x"), py::arg("y"));
     glue::def(cls, "update", &update, py::arg("x"), py::arg("y"), py::arg("name") = py::none());
     glue::def(cls, "test", &test, py::arg("Lx") = py::none(), py::arg("Ly") = py::none(), py::arg("dpi") = 100,
-              py::arg("facecolor") = "#2b2b2b", py::arg("line_color") = "#3B8ED0", py::arg("bottom") = 0.3);
+              py::arg("facecolor") = look::kDark, py::arg("line_color") = look::kChartLine, py::arg("bottom") = 0.3);
     return cls;
 }
 

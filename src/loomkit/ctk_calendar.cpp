@@ -1,4 +1,5 @@
 #include "loomkit/loomkit.hpp"
+#include "glue/look.hpp"
 
 namespace loomkit {
 namespace {
@@ -13,12 +14,10 @@ const char* const kYear = u8"\u5e74";
 const char* const kMonth = u8"\u6708";
 const char* const kDay = u8"\u65e5";
 
-const char* const kButtonColor = "#2b2b2b";
-const char* const kPickedColor = "#9D9D9D";
 
 py::object ctk() { return G("ctk"); }
 
-py::object day_font() { return ctk().attr("CTkFont")("Arial", 11); }
+py::object day_font() { return ctk().attr("CTkFont")(look::kCalendarFamily, 11); }
 
 py::dict buttons(const py::object& self) { return self.attr("data")[kButtons]; }
 
@@ -40,12 +39,12 @@ void setup_header_frame(py::object self) {
             "hover_color"_a = self.attr("title_bar_button_hover_color"),
             "border_color"_a = self.attr("title_bar_button_border_color"),
             "border_width"_a = self.attr("title_bar_button_border_width"),
-            "font"_a = ctk().attr("CTkFont")("Arial", 11, "bold"),
+            "font"_a = ctk().attr("CTkFont")(look::kCalendarFamily, 11, "bold"),
             "command"_a = glue::method_callback(self, "change_month", amount));
     };
     auto title = [&](const char* variable) {
         return ctk().attr("CTkLabel")(header_frame, "textvariable"_a = self.attr(variable),
-                                      "font"_a = ctk().attr("CTkFont")("Arial", 16, "bold"),
+                                      "font"_a = ctk().attr("CTkFont")(look::kCalendarFamily, 16, "bold"),
                                       "fg_color"_a = "transparent");
     };
 
@@ -137,10 +136,10 @@ void set_day(py::object self, py::object yy, py::object mm, py::object dd) {
     picked[kYear] = yy;
     picked[kMonth] = mm;
     picked[kDay] = dd;
-    glue::builtin("print")(picked);
+    glue::print(picked);
 
-    for (auto item : buttons(self)) item.second.attr("configure")("fg_color"_a = kButtonColor);
-    buttons(self)[date_key(yy, mm, dd)].attr("configure")("fg_color"_a = kPickedColor);
+    for (auto item : buttons(self)) item.second.attr("configure")("fg_color"_a = look::kDark);
+    buttons(self)[date_key(yy, mm, dd)].attr("configure")("fg_color"_a = look::kPickedDay);
 }
 
 py::object get_day(py::object self) { return self.attr("data")[kPicked]; }
@@ -164,7 +163,7 @@ void setup_label_normal(py::object self, py::object frame, py::object day, py::o
         py::str key = date_key(self.attr("year"), self.attr("month"), day);
         buttons(self)[key] = ctk().attr("CTkButton")(
             frame, "text"_a = py::str(day), "corner_radius"_a = 5, "command"_a = glue::partial(pick, self, day),
-            "fg_color"_a = kButtonColor, "font"_a = day_font(), "text_color"_a = self.attr("calendar_text_color"));
+            "fg_color"_a = look::kDark, "font"_a = day_font(), "text_color"_a = self.attr("calendar_text_color"));
         cell = buttons(self)[key];
     } else {
         cell = ctk().attr("CTkLabel")(frame, "text"_a = py::str(day), "corner_radius"_a = 5,
@@ -202,7 +201,7 @@ py::object make_ctk_calendar() {
             // The class is looked up, not captured: a capture would be a
             // reference cycle the garbage collector cannot see.
             py::object cls = G("Loomkit").attr("CTkCalendar");
-            py::module_::import("builtins").attr("super")(cls, self).attr("__init__")(
+            glue::builtin("super")(cls, self).attr("__init__")(
                 "master"_a = master, "width"_a = width, "height"_a = height, "fg_color"_a = fg_color,
                 "corner_radius"_a = corner_radius, "border_width"_a = border_width, "border_color"_a = border_color,
                 "bg_color"_a = bg_color, "background_corner_colors"_a = background_corner_colors);

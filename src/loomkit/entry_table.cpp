@@ -1,4 +1,5 @@
 #include "loomkit/loomkit.hpp"
+#include "glue/look.hpp"
 
 namespace loomkit {
 namespace {
@@ -95,7 +96,7 @@ void add_table(py::object self, py::object n, py::object serial_number) {
             for (py::ssize_t i = 0; i < rows; ++i) {
                 py::object cell_frame = ctk.attr("CTkFrame")(
                     frame, "width"_a = width, "height"_a = kRowHeight, "border_width"_a = 2, "corner_radius"_a = 0,
-                    "fg_color"_a = "#353638", "border_color"_a = "#53575a");
+                    "fg_color"_a = look::kReadOnly, "border_color"_a = look::kReadOnlyBorder);
                 cell_frame.attr("place")("x"_a = x - py::int_(1), "y"_a = row_y(i));
                 py::object variable = G("tkinter").attr("StringVar")();
                 py::list row;
@@ -103,7 +104,7 @@ void add_table(py::object self, py::object n, py::object serial_number) {
                 cells.append(row);
                 variable.attr("set")("");
                 py::object label = G("tkinter").attr("Label")(cell_frame, "textvariable"_a = variable,
-                                                              "bg"_a = "#353638", "fg"_a = "white",
+                                                              "bg"_a = look::kReadOnly, "fg"_a = look::kText,
                                                               "font"_a = title_font());
                 row.append(label);
                 label.attr("place")("x"_a = 100, "y"_a = label_y, "anchor"_a = "e");

@@ -1,4 +1,6 @@
 #include "loomkit/loomkit.hpp"
+#include "glue/look.hpp"
+#include "loomkit/messages.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -33,7 +35,7 @@ py::object many_days(py::object /*self*/, py::object year_arg, py::object month_
         bool leap = (divisible(year, 4) && !divisible(year, 100)) || divisible(year, 400);
         return py::int_(leap ? 29 : 28);
     }
-    throw py::value_error(std::string(u8"\u8f38\u5165\u7684\u6708\u4efd\u932f\u8aa4 month = ") +
+    throw py::value_error(std::string(messages::kBadMonth) +
                           py::cast<std::string>(py::str(month)));
 }
 }  // namespace
@@ -43,7 +45,8 @@ const glue::Module& module() { return g_module; }
 std::string qualname(const char* name) { return std::string("Loomkit.") + name; }
 
 py::object title_font() {
-    return G("customtkinter").attr("CTkFont")("family"_a = "Microsoft JhengHei", "size"_a = 15, "weight"_a = "bold");
+    return G("customtkinter").attr("CTkFont")("family"_a = look::kTitleFamily, "size"_a = look::kTitleSize,
+                                              "weight"_a = "bold");
 }
 
 }  // namespace loomkit
@@ -52,16 +55,16 @@ PYBIND11_MODULE(Loomkit, m) {
     using namespace loomkit;
     g_module.bind(m);
 
-    m.attr("tkinter") = py::module_::import("tkinter");
-    m.attr("customtkinter") = py::module_::import("customtkinter");
-    m.attr("pyautogui") = py::module_::import("pyautogui");
-    m.attr("Image") = py::module_::import("PIL.Image");
-    m.attr("time") = py::module_::import("time");
+    m.attr("tkinter") = glue::import_module("tkinter");
+    m.attr("customtkinter") = glue::import_module("customtkinter");
+    m.attr("pyautogui") = glue::import_module("pyautogui");
+    m.attr("Image") = glue::import_module("PIL.Image");
+    m.attr("time") = glue::import_module("time");
     m.attr("ctk") = m.attr("customtkinter");
-    m.attr("calendar") = py::module_::import("calendar");
-    m.attr("datetime") = py::module_::import("datetime").attr("datetime");
-    m.attr("random") = py::module_::import("random");
-    m.attr("string") = py::module_::import("string");
+    m.attr("calendar") = glue::import_module("calendar");
+    m.attr("datetime") = glue::import_from("datetime", "datetime");
+    m.attr("random") = glue::import_module("random");
+    m.attr("string") = glue::import_module("string");
 
     py::object cls = glue::make_class(module(), "Loomkit", "Loomkit");
     glue::def_init(cls, [](py::object self) { self.attr("__version__") = kVersion; });

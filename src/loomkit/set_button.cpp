@@ -1,22 +1,21 @@
 #include "loomkit/loomkit.hpp"
+#include "glue/look.hpp"
+#include "loomkit/messages.hpp"
 
 namespace loomkit {
 
 namespace {
 
-// "按鈕沒有定義觸發環境"
-const char* const kNoHandler = u8"\u6309\u9215\u6c92\u6709\u5b9a\u7fa9\u89f8\u767c\u74b0\u5883";
-
 // A fresh stand-in for a missing handler; it holds no Python state, so it
 // cannot tie a button into a reference cycle.
 py::object default_button_event() {
-    return py::cpp_function([]() { glue::builtin("print")(kNoHandler); },
+    return py::cpp_function([]() { glue::print(messages::kNoHandler); },
                             py::name("default_button_event"));
 }
 
-void Set_Button_init(py::object self) { self.attr("button_data") = py::dict(); }
+void init(py::object self) { self.attr("button_data") = py::dict(); }
 
-void Set_Button_add_button(py::object self, py::object frame, py::object button_name, py::object image_path,
+void add_button(py::object self, py::object frame, py::object button_name, py::object image_path,
                            py::object size, py::object text, py::object row, py::object column, py::object padx,
                            py::object pady, py::object sticky, py::object corner_radius, py::object button_event,
                            py::object fg_color, py::object width, py::object font) {
@@ -56,11 +55,11 @@ py::object registered_button(py::object self, py::object button_name) {
     return self.attr("button_data")[glue::str(button_name)][py::str("CTkButton")];
 }
 
-py::object Set_Button_cget(py::object self, py::object button_name, py::object data) {
+py::object cget(py::object self, py::object button_name, py::object data) {
     return registered_button(self, button_name).attr("cget")(glue::str(data));
 }
 
-void Set_Button_configure(py::object self, py::object button_name, py::object text, py::object state) {
+void configure(py::object self, py::object button_name, py::object text, py::object state) {
     if (!glue::equals_none(text)) {
         registered_button(self, button_name).attr("configure")("text"_a = glue::str(text));
     } else if (!glue::equals_none(state)) {
@@ -72,14 +71,14 @@ void Set_Button_configure(py::object self, py::object button_name, py::object te
 
 py::object make_set_button() {
     py::object cls = glue::make_class(module(), "Set_Button", qualname("Set_Button"));
-    glue::def_init(cls, &Set_Button_init);
-    glue::def(cls, "add_button", &Set_Button_add_button, py::arg("frame"), py::arg("button_name") = py::none(),
+    glue::def_init(cls, &init);
+    glue::def(cls, "add_button", &add_button, py::arg("frame"), py::arg("button_name") = py::none(),
               py::arg("image_path") = py::none(), py::arg("size") = py::make_tuple(20, 20), py::arg("text") = "",
               py::arg("row") = 0, py::arg("column") = 0, py::arg("padx") = py::none(), py::arg("pady") = py::none(),
               py::arg("sticky") = "ne", py::arg("corner_radius") = 6, py::arg("button_event") = py::none(),
-              py::arg("fg_color") = "#2b2b2b", py::arg("width") = 20, py::arg("font") = py::none());
-    glue::def(cls, "cget", &Set_Button_cget, py::arg("button_name"), py::arg("data"));
-    glue::def(cls, "configure", &Set_Button_configure, py::arg("button_name"), py::arg("text") = py::none(),
+              py::arg("fg_color") = look::kDark, py::arg("width") = 20, py::arg("font") = py::none());
+    glue::def(cls, "cget", &cget, py::arg("button_name"), py::arg("data"));
+    glue::def(cls, "configure", &configure, py::arg("button_name"), py::arg("text") = py::none(),
               py::arg("state") = py::none());
     return cls;
 }

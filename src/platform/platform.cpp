@@ -21,7 +21,7 @@ std::string data_root() {
     if (is_windows()) return kWindowsRoot;
     // expanduser honours HOME, which is what users (and tests) expect.
     std::string home = py::cast<std::string>(
-        py::module_::import("os").attr("path").attr("expanduser")("~"));
+        glue::import_module("os.path").attr("expanduser")("~"));
     while (home.size() > 1 && home.back() == '/') home.pop_back();
     return home + "/varnholt/";
 }
@@ -53,7 +53,7 @@ void set_window_icon(py::handle window, const std::string& ico_path) {
     const std::string ico = ".ico";
     if (png.size() >= ico.size() && png.compare(png.size() - ico.size(), ico.size(), ico) == 0)
         png.replace(png.size() - ico.size(), ico.size(), ".png");
-    py::object image = py::module_::import("tkinter").attr("PhotoImage")("master"_a = window, "file"_a = png);
+    py::object image = glue::import_from("tkinter", "PhotoImage")("master"_a = window, "file"_a = png);
     window.attr("iconphoto")(false, image);
 }
 
