@@ -15,7 +15,7 @@ from typing import Any
 
 import gpxpy
 
-from conftest import SHARED_DATA
+from conftest import DATA
 
 DRIVER = Path(__file__).resolve().parent / "gui_driver.py"
 
@@ -29,7 +29,7 @@ class Run:
 
 
 def drive(home: Path, *args: str, timeout: float = 90) -> Run:
-    env = dict(os.environ, HOME=str(home), SHARED_GPX=str(SHARED_DATA / "gpx"))
+    env = dict(os.environ, HOME=str(home))
     start = time.monotonic()
     done = subprocess.run([sys.executable, str(DRIVER), *args], capture_output=True, text=True, env=env,
                           timeout=timeout, encoding="utf-8")

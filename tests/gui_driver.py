@@ -250,7 +250,7 @@ def scenario_templates(keep: str) -> None:
 def scenario_handlers() -> None:
     """Presses the three buttons with the dialog and the browser replaced."""
     set_screen_width(1920)
-    data = Path(os.environ["SHARED_GPX"])
+    data = Path(__file__).resolve().parent / "data" / "gpx"
     A, B = str(data / "Mojstrovka.gpx"), str(data / "around-visnjan-with-car.gpx")
     C = str(Path(trailmere.__file__).parent / "samples" / "sample.gpx")
     scratch = Path(tempfile.mkdtemp(prefix="trailmere-files-"))

@@ -10,14 +10,14 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SHARED_DATA
+from conftest import DATA
 from driving import DRIVER, drive, expected_view
 
 SAMPLE = Path(__file__).resolve().parent.parent / "python" / "trailmere" / "samples" / "sample.gpx"
 
 
 def test_files_on_the_command_line_are_drawn_and_the_last_fitted(tmp_path: Path) -> None:
-    first = SHARED_DATA / "gpx" / "Mojstrovka.gpx"
+    first = DATA / "gpx" / "Mojstrovka.gpx"
     run = drive(tmp_path, "launcher", str(first), str(SAMPLE))
     r = run.result
     assert r["script"] == "done", r["script"]
