@@ -92,8 +92,9 @@ def frame(tk_root: Any) -> Iterator[Any]:
             raise AssertionError(f"Tk callback raised: {caught!r}")
 
 
-def pump(root: Any, until: Callable[[], bool], timeout: float = 10.0) -> bool:
-    """Runs the event loop until `until()` holds or the time is up."""
+def pump(root: Any, until: Callable[[], bool], timeout: float = 120.0) -> bool:
+    """Runs the event loop until `until()` holds; the time limit only ends a
+    test that hangs, so it is far above any normal wait."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         root.update()

@@ -11,11 +11,13 @@ replaced; everything else is the real window, map and handlers.
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import shutil
 import sys
 import tempfile
+import threading
 import time
 import traceback
 from pathlib import Path
@@ -82,8 +84,16 @@ def record_build(script: Callable[[], Script]) -> None:
     def recording_Draw_Map(frame: Any) -> Any:
         draw_map = Draw_Map(frame)
         built["draw_map"] = draw_map
-        built["app"] = frame.winfo_toplevel()
+        app = built["app"] = frame.winfo_toplevel()
         built["initial_view"] = view()
+        app_after = app.after
+
+        def after(ms: Any, func: Any = None, *args: Any) -> Any:
+            if func is not None and func is built.get("heartbeat"):
+                result["heartbeats"].append(ms)
+            return app_after(ms, func, *args)
+
+        app.after = after  # this window only: the heartbeat schedules itself through it
         frame.after(300, lambda: run(frame, script()))
         return draw_map
 
@@ -95,9 +105,9 @@ def record_build(script: Callable[[], Script]) -> None:
             return wrapped
 
         def beat() -> None:
-            result["heartbeats"].append(time.monotonic())
             wrapped()
 
+        built["heartbeat"] = beat
         return beat
 
     gui.Set_Button = RecordingSet_Button
@@ -105,7 +115,7 @@ def record_build(script: Callable[[], Script]) -> None:
     gui.try_except_log = recording_try_except_log
 
 
-def run(widget: Any, script: Script, timeout: float = 30.0) -> None:
+def run(widget: Any, script: Script, timeout: float = 120.0) -> None:
     """Steps through the script from `after` callbacks: a number waits that
     many milliseconds, a predicate is polled until it holds."""
     result["script"] = "running"
@@ -192,8 +202,11 @@ def scenario_window(width: str) -> None:
     """Builds the window on a screen of the given width, looks at it, closes it."""
     set_screen_width(int(width))
 
+    def three_heartbeats() -> bool:
+        return len(result["heartbeats"]) >= 3
+
     def script() -> Script:
-        yield 1600  # a few heartbeats
+        yield three_heartbeats
         app = built["app"]
         FF, DD = (app.grid_slaves(row=r, column=0)[0] for r in (0, 1))
         strip = FF.grid_slaves(row=0, column=0)[0]
@@ -367,18 +380,38 @@ def big_files(count: int, size: int = 60000) -> list[str]:
 
 
 def scenario_close_while_drawing() -> None:
-    """Closes the window while large files are still being read."""
+    """Closes the window while files are still being read: the files are pipes
+    nobody writes to until GUI has returned, so their readers cannot finish first."""
     set_screen_width(1920)
-    big = big_files(3)
-    tkinter.filedialog.askopenfilenames = lambda **kwargs: tuple(big)  # type: ignore[assignment]
+    folder = Path(tempfile.mkdtemp(prefix="trailmere-pipes-"))
+    pipes = [str(folder / f"pipe{n}.gpx") for n in range(3)]
+    for pipe in pipes:
+        os.mkfifo(pipe)
+    tkinter.filedialog.askopenfilenames = lambda **kwargs: tuple(pipes)  # type: ignore[assignment]
+    readers: list[threading.Thread] = []
 
     def script() -> Script:
+        before = set(threading.enumerate())
         built["buttons"][0].invoke()
+        readers.extend(t for t in threading.enumerate() if t not in before)
         yield 50
         result["paths_when_closed"] = paths_on_map()
 
     record_build(script)
     call_gui(*mappings())
+    result["readers"] = len(readers)
+    result["readers_reading_at_return"] = sum(t.is_alive() for t in readers)
+    # Now the readers get their files and end (the map is gone: each reports that).
+    track = '<?xml version="1.0"?><gpx version="1.1" creator="t"><trk><trkseg><trkpt lat="24" lon="121"/>' \
+            "</trkseg></trk></gpx>"
+    for pipe in pipes:
+        with open(pipe, "w", encoding="utf-8") as f:
+            f.write(track)
+    gc.disable()  # a collection on a reader could wait for this thread while it waits in join()
+    for t in readers:
+        t.join(120)
+    gc.enable()
+    result["readers_left"] = sum(t.is_alive() for t in readers)
 
 
 def scenario_clear_while_drawing(count: str = "50", points: str = "60000") -> None:

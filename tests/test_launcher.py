@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -41,9 +40,7 @@ def test_a_missing_file_is_refused_before_any_window(tmp_path: Path) -> None:
 def test_closing_while_files_are_read_ends_the_process_cleanly(tmp_path: Path) -> None:
     env = dict(os.environ, HOME=str(tmp_path))
     for _ in range(3):  # the shutdown fault it guards against did not strike every time
-        start = time.monotonic()
         done = subprocess.run([sys.executable, str(DRIVER), "launcher_closed_early"], capture_output=True,
                               text=True, timeout=60, env=env)
         assert done.returncode == 0, done.stderr
         assert '"exit": 0' in done.stdout  # main returned, then the interpreter shut down normally
-        assert time.monotonic() - start < 20
