@@ -459,20 +459,36 @@ def scenario_launcher_closed_early() -> None:
     result["exit"] = launcher.main(big_files(3))
 
 
+class Tee:
+    """Passes a stream's writes on and keeps a copy of them."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream, self.text = stream, ""
+
+    def write(self, text: str) -> int:
+        self.text += text
+        return self.stream.write(text)
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+
 def scenario_launcher(*files: str) -> None:
-    """Runs the launcher on `files` and closes the window once the last file
-    has been drawn and fitted."""
+    """Runs the launcher on `files` and closes the window once each file has
+    been drawn (the last one fitted) or reported as drawing nothing."""
     from trailmere import __main__ as launcher
 
     set_screen_width(1920)
+    out, err = sys.stdout, sys.stderr = Tee(sys.stdout), Tee(sys.stderr)
 
     def script() -> Script:
         result["start_view"] = built["initial_view"]
 
-        def drawn() -> bool:
-            return paths_on_map() == len(files) and view() != result["start_view"]
+        def each_drawn_or_reported() -> bool:
+            return all("已匯入 --> " + os.path.abspath(f) in out.text or f"trailmere: {f}: " in err.text
+                       for f in files)
 
-        yield drawn
+        yield each_drawn_or_reported
         yield 300
         result["view"] = view()
         result["paths"] = paths_on_map()
@@ -483,6 +499,7 @@ def scenario_launcher(*files: str) -> None:
     except SystemExit as stop:
         result["exit"] = stop.code
     result["Draw_Map_restored"] = gui.Draw_Map.__name__ == "recording_Draw_Map"
+    result["reports"] = [line for line in err.text.splitlines() if line.startswith("trailmere: ")]
 
 
 if __name__ == "__main__":
