@@ -75,7 +75,9 @@ def explaining_failures(draw_map: Any, names: dict[str, str]) -> None:
             reason = why_nothing_is_drawn(data_path) if isinstance(data_path, str) else None
             if reason is None:
                 raise
-            print(f"trailmere: {names.get(data_path, data_path)}: {reason}", file=sys.stderr, flush=True)
+            # One write: print() writes the line end apart, and workers report at once.
+            sys.stderr.write(f"trailmere: {names.get(data_path, data_path)}: {reason}\n")
+            sys.stderr.flush()
 
     draw_map._draw_gpx = _draw_gpx
 
