@@ -15,6 +15,7 @@ import gc
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import threading
@@ -358,6 +359,71 @@ def scenario_handlers() -> None:
         yield one_path
         result["dialogs"] = dialogs
         result["answers_left"] = len(answers)
+
+    record_build(script)
+    call_gui(*mappings())
+
+
+def drop_at(widget: Any, *files: str) -> subprocess.Popen[str]:
+    """Starts dropping `files` on the middle of `widget` from another X client."""
+    x, y = widget.winfo_rootx() + widget.winfo_width() // 2, widget.winfo_rooty() + widget.winfo_height() // 2
+    source = Path(__file__).resolve().parent / "xdnd_source.py"
+    return subprocess.Popen([sys.executable, str(source), str(x), str(y), *files], stdout=subprocess.PIPE,
+                            text=True, encoding="utf-8")
+
+
+def answer(source: subprocess.Popen[str]) -> str:
+    """What the drop source saw, its last line (Xlib may warn before it)."""
+    assert source.stdout is not None
+    lines = source.stdout.read().splitlines()
+    return lines[-1] if lines else f"exit {source.returncode}"
+
+
+def scenario_drop(tkdnd: str) -> None:
+    """Drops three GPX files on the map, then one on the header, the way a
+    file manager does. With tkdnd "missing" the extension cannot be loaded."""
+    set_screen_width(1920)
+    if tkdnd == "missing":
+        sys.modules["tkinterdnd2"] = None  # type: ignore[assignment]
+    data = Path(__file__).resolve().parent / "data" / "gpx"
+    sample = Path(trailmere.__file__).parent / "samples" / "sample.gpx"
+    odd = Path(tempfile.mkdtemp(prefix="trailmere-drop-")) / "軌跡 100%.gpx"  # escaped in a URI
+    shutil.copy(sample, odd)
+    on_map = [str(data / "Mojstrovka.gpx"), str(odd), str(sample)]
+    on_header = str(data / "around-visnjan-with-car.gpx")
+    draws: list[list[Any]] = []
+
+    def script() -> Script:
+        draw_map = built["draw_map"]
+        real_draw_gpx = draw_map.draw_gpx
+
+        def draw_gpx(path: str, **kwargs: Any) -> None:
+            draws.append([path, kwargs])
+            real_draw_gpx(path, **kwargs)
+
+        draw_map.draw_gpx = draw_gpx
+        source = drop_at(draw_map.map_widget, *on_map)
+
+        def source_done() -> bool:
+            return source.poll() is not None
+
+        def paths_drawn() -> bool:
+            return paths_on_map() == len(draws)
+
+        yield source_done
+        result["source_on_map"] = answer(source)
+        yield paths_drawn
+        yield 300  # any late fit would show now
+        result["draws_on_map"] = list(draws)
+        result["view_after_map_drop"] = view()
+
+        title = built["app"].grid_slaves(row=0, column=0)[0].grid_slaves(row=0, column=0)[0].winfo_children()[2]
+        source = drop_at(title, on_header)
+        yield source_done
+        result["source_on_header"] = answer(source)
+        yield paths_drawn
+        result["draws"] = list(draws)
+        result["paths"] = paths_on_map()
 
     record_build(script)
     call_gui(*mappings())

@@ -177,6 +177,31 @@ def test_failing_handlers_and_bad_files_leave_the_window_working(handlers: Run) 
     assert r["signals"] == SIGNALS
 
 
+def test_files_dropped_on_the_window_are_drawn_like_chosen_ones() -> None:
+    run = scenario("drop", "tkdnd")
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert (r["source_on_map"], r["source_on_header"]) == ("finished", "finished")
+    assert [(Path(path).name, kw) for path, kw in r["draws"]] == [
+        ("Mojstrovka.gpx", {"adapt_sizes": False}),
+        ("軌跡 100%.gpx", {"adapt_sizes": False}),
+        ("sample.gpx", {"adapt_sizes": True}),
+        ("around-visnjan-with-car.gpx", {"adapt_sizes": True}),  # dropped on the header
+    ]
+    assert r["paths"] == 4 and "failed" not in run.stderr
+    (lat, lon), zoom = expected_view(SAMPLE)
+    (got_lat, got_lon), got_zoom = r["view_after_map_drop"]
+    assert (got_lat, got_lon, got_zoom) == (pytest.approx(lat, abs=1e-7), pytest.approx(lon, abs=1e-7), zoom)
+
+
+def test_without_tkdnd_the_window_takes_no_drops_and_is_the_same() -> None:
+    run = scenario("drop", "missing")
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert (r["source_on_map"], r["source_on_header"], r["draws"]) == ("no target", "no target", [])
+    assert run.printed == [] and r["signals"] == SIGNALS
+
+
 def test_closing_while_files_are_read_returns_without_waiting_for_them() -> None:
     r = scenario("close_while_drawing").result
     assert r["script"] == "done" and r["paths_when_closed"] == 0
