@@ -12,19 +12,22 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-# Xlib (through pyautogui) refuses to connect without an Xauthority file, even
-# to an Xvfb that needs none.
-if not os.path.exists(os.environ.get("XAUTHORITY", os.path.expanduser("~/.Xauthority"))):
+# Xlib (through pyautogui) looks for ~/.Xauthority when XAUTHORITY is unset, and
+# refuses to connect without such a file, even to an Xvfb that needs none. HOME
+# moves below, so the file is named here, before it does.
+_xauth = os.environ.get("XAUTHORITY") or os.path.expanduser("~/.Xauthority")
+if not os.path.exists(_xauth):
     _xauth = os.path.join(tempfile.gettempdir(), "varnholt-tests.Xauthority")
     Path(_xauth).touch()
-    os.environ["XAUTHORITY"] = _xauth
+os.environ["XAUTHORITY"] = os.path.abspath(_xauth)
 
 # Data folders go under HOME on Linux; keep the tests away from the real one.
 _home = tempfile.mkdtemp(prefix="varnholt-home-")
 os.environ["HOME"] = _home
 
 REPO = Path(__file__).resolve().parent.parent
-SHARED_DATA = REPO.parent / "shared" / "data"
+DATA = REPO / "tests" / "data"  # see its README for sources and licences
+SHARED_DATA = DATA  # the former name, still imported
 
 PACKAGE = "varnholt通用模組"
 
@@ -89,8 +92,9 @@ def frame(tk_root: Any) -> Iterator[Any]:
             raise AssertionError(f"Tk callback raised: {caught!r}")
 
 
-def pump(root: Any, until: Callable[[], bool], timeout: float = 10.0) -> bool:
-    """Runs the event loop until `until()` holds or the time is up."""
+def pump(root: Any, until: Callable[[], bool], timeout: float = 120.0) -> bool:
+    """Runs the event loop until `until()` holds; the time limit only ends a
+    test that hangs, so it is far above any normal wait."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         root.update()

@@ -11,11 +11,14 @@ replaced; everything else is the real window, map and handlers.
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 from pathlib import Path
@@ -82,8 +85,16 @@ def record_build(script: Callable[[], Script]) -> None:
     def recording_Draw_Map(frame: Any) -> Any:
         draw_map = Draw_Map(frame)
         built["draw_map"] = draw_map
-        built["app"] = frame.winfo_toplevel()
+        app = built["app"] = frame.winfo_toplevel()
         built["initial_view"] = view()
+        app_after = app.after
+
+        def after(ms: Any, func: Any = None, *args: Any) -> Any:
+            if func is not None and func is built.get("heartbeat"):
+                result["heartbeats"].append(ms)
+            return app_after(ms, func, *args)
+
+        app.after = after  # this window only: the heartbeat schedules itself through it
         frame.after(300, lambda: run(frame, script()))
         return draw_map
 
@@ -95,9 +106,9 @@ def record_build(script: Callable[[], Script]) -> None:
             return wrapped
 
         def beat() -> None:
-            result["heartbeats"].append(time.monotonic())
             wrapped()
 
+        built["heartbeat"] = beat
         return beat
 
     gui.Set_Button = RecordingSet_Button
@@ -105,7 +116,7 @@ def record_build(script: Callable[[], Script]) -> None:
     gui.try_except_log = recording_try_except_log
 
 
-def run(widget: Any, script: Script, timeout: float = 30.0) -> None:
+def run(widget: Any, script: Script, timeout: float = 120.0) -> None:
     """Steps through the script from `after` callbacks: a number waits that
     many milliseconds, a predicate is polled until it holds."""
     result["script"] = "running"
@@ -192,8 +203,11 @@ def scenario_window(width: str) -> None:
     """Builds the window on a screen of the given width, looks at it, closes it."""
     set_screen_width(int(width))
 
+    def three_heartbeats() -> bool:
+        return len(result["heartbeats"]) >= 3
+
     def script() -> Script:
-        yield 1600  # a few heartbeats
+        yield three_heartbeats
         app = built["app"]
         FF, DD = (app.grid_slaves(row=r, column=0)[0] for r in (0, 1))
         strip = FF.grid_slaves(row=0, column=0)[0]
@@ -250,7 +264,7 @@ def scenario_templates(keep: str) -> None:
 def scenario_handlers() -> None:
     """Presses the three buttons with the dialog and the browser replaced."""
     set_screen_width(1920)
-    data = Path(os.environ["SHARED_GPX"])
+    data = Path(__file__).resolve().parent / "data" / "gpx"
     A, B = str(data / "Mojstrovka.gpx"), str(data / "around-visnjan-with-car.gpx")
     C = str(Path(trailmere.__file__).parent / "samples" / "sample.gpx")
     scratch = Path(tempfile.mkdtemp(prefix="trailmere-files-"))
@@ -350,6 +364,71 @@ def scenario_handlers() -> None:
     call_gui(*mappings())
 
 
+def drop_at(widget: Any, *files: str) -> subprocess.Popen[str]:
+    """Starts dropping `files` on the middle of `widget` from another X client."""
+    x, y = widget.winfo_rootx() + widget.winfo_width() // 2, widget.winfo_rooty() + widget.winfo_height() // 2
+    source = Path(__file__).resolve().parent / "xdnd_source.py"
+    return subprocess.Popen([sys.executable, str(source), str(x), str(y), *files], stdout=subprocess.PIPE,
+                            text=True, encoding="utf-8")
+
+
+def answer(source: subprocess.Popen[str]) -> str:
+    """What the drop source saw, its last line (Xlib may warn before it)."""
+    assert source.stdout is not None
+    lines = source.stdout.read().splitlines()
+    return lines[-1] if lines else f"exit {source.returncode}"
+
+
+def scenario_drop(tkdnd: str) -> None:
+    """Drops three GPX files on the map, then one on the header, the way a
+    file manager does. With tkdnd "missing" the extension cannot be loaded."""
+    set_screen_width(1920)
+    if tkdnd == "missing":
+        sys.modules["tkinterdnd2"] = None  # type: ignore[assignment]
+    data = Path(__file__).resolve().parent / "data" / "gpx"
+    sample = Path(trailmere.__file__).parent / "samples" / "sample.gpx"
+    odd = Path(tempfile.mkdtemp(prefix="trailmere-drop-")) / "軌跡 100%.gpx"  # escaped in a URI
+    shutil.copy(sample, odd)
+    on_map = [str(data / "Mojstrovka.gpx"), str(odd), str(sample)]
+    on_header = str(data / "around-visnjan-with-car.gpx")
+    draws: list[list[Any]] = []
+
+    def script() -> Script:
+        draw_map = built["draw_map"]
+        real_draw_gpx = draw_map.draw_gpx
+
+        def draw_gpx(path: str, **kwargs: Any) -> None:
+            draws.append([path, kwargs])
+            real_draw_gpx(path, **kwargs)
+
+        draw_map.draw_gpx = draw_gpx
+        source = drop_at(draw_map.map_widget, *on_map)
+
+        def source_done() -> bool:
+            return source.poll() is not None
+
+        def paths_drawn() -> bool:
+            return paths_on_map() == len(draws)
+
+        yield source_done
+        result["source_on_map"] = answer(source)
+        yield paths_drawn
+        yield 300  # any late fit would show now
+        result["draws_on_map"] = list(draws)
+        result["view_after_map_drop"] = view()
+
+        title = built["app"].grid_slaves(row=0, column=0)[0].grid_slaves(row=0, column=0)[0].winfo_children()[2]
+        source = drop_at(title, on_header)
+        yield source_done
+        result["source_on_header"] = answer(source)
+        yield paths_drawn
+        result["draws"] = list(draws)
+        result["paths"] = paths_on_map()
+
+    record_build(script)
+    call_gui(*mappings())
+
+
 def big_files(count: int, size: int = 60000) -> list[str]:
     """GPX files large enough to take a few seconds to read."""
     scratch = Path(tempfile.mkdtemp(prefix="trailmere-big-"))
@@ -367,18 +446,38 @@ def big_files(count: int, size: int = 60000) -> list[str]:
 
 
 def scenario_close_while_drawing() -> None:
-    """Closes the window while large files are still being read."""
+    """Closes the window while files are still being read: the files are pipes
+    nobody writes to until GUI has returned, so their readers cannot finish first."""
     set_screen_width(1920)
-    big = big_files(3)
-    tkinter.filedialog.askopenfilenames = lambda **kwargs: tuple(big)  # type: ignore[assignment]
+    folder = Path(tempfile.mkdtemp(prefix="trailmere-pipes-"))
+    pipes = [str(folder / f"pipe{n}.gpx") for n in range(3)]
+    for pipe in pipes:
+        os.mkfifo(pipe)
+    tkinter.filedialog.askopenfilenames = lambda **kwargs: tuple(pipes)  # type: ignore[assignment]
+    readers: list[threading.Thread] = []
 
     def script() -> Script:
+        before = set(threading.enumerate())
         built["buttons"][0].invoke()
+        readers.extend(t for t in threading.enumerate() if t not in before)
         yield 50
         result["paths_when_closed"] = paths_on_map()
 
     record_build(script)
     call_gui(*mappings())
+    result["readers"] = len(readers)
+    result["readers_reading_at_return"] = sum(t.is_alive() for t in readers)
+    # Now the readers get their files and end (the map is gone: each reports that).
+    track = '<?xml version="1.0"?><gpx version="1.1" creator="t"><trk><trkseg><trkpt lat="24" lon="121"/>' \
+            "</trkseg></trk></gpx>"
+    for pipe in pipes:
+        with open(pipe, "w", encoding="utf-8") as f:
+            f.write(track)
+    gc.disable()  # a collection on a reader could wait for this thread while it waits in join()
+    for t in readers:
+        t.join(120)
+    gc.enable()
+    result["readers_left"] = sum(t.is_alive() for t in readers)
 
 
 def scenario_clear_while_drawing(count: str = "50", points: str = "60000") -> None:
@@ -426,20 +525,36 @@ def scenario_launcher_closed_early() -> None:
     result["exit"] = launcher.main(big_files(3))
 
 
+class Tee:
+    """Passes a stream's writes on and keeps a copy of them."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream, self.text = stream, ""
+
+    def write(self, text: str) -> int:
+        self.text += text
+        return self.stream.write(text)
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+
 def scenario_launcher(*files: str) -> None:
-    """Runs the launcher on `files` and closes the window once the last file
-    has been drawn and fitted."""
+    """Runs the launcher on `files` and closes the window once each file has
+    been drawn (the last one fitted) or reported as drawing nothing."""
     from trailmere import __main__ as launcher
 
     set_screen_width(1920)
+    out, err = sys.stdout, sys.stderr = Tee(sys.stdout), Tee(sys.stderr)
 
     def script() -> Script:
         result["start_view"] = built["initial_view"]
 
-        def drawn() -> bool:
-            return paths_on_map() == len(files) and view() != result["start_view"]
+        def each_drawn_or_reported() -> bool:
+            return all("已匯入 --> " + os.path.abspath(f) in out.text or f"trailmere: {f}: " in err.text
+                       for f in files)
 
-        yield drawn
+        yield each_drawn_or_reported
         yield 300
         result["view"] = view()
         result["paths"] = paths_on_map()
@@ -450,6 +565,7 @@ def scenario_launcher(*files: str) -> None:
     except SystemExit as stop:
         result["exit"] = stop.code
     result["Draw_Map_restored"] = gui.Draw_Map.__name__ == "recording_Draw_Map"
+    result["reports"] = [line for line in err.text.splitlines() if line.startswith("trailmere: ")]
 
 
 if __name__ == "__main__":

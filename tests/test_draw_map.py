@@ -10,7 +10,7 @@ from typing import Any, Iterator
 
 import pytest
 
-from conftest import SHARED_DATA, pump
+from conftest import DATA, pump
 from gpxfiles import gpx_text, line_track, write_gpx
 
 LABEL = "gpx繪製進度"
@@ -33,8 +33,8 @@ def paths(draw_map: Any) -> list[list[tuple[float, float]]]:
     return [list(p.position_list) for p in draw_map.map_widget.canvas_path_list]
 
 
-def wait_paths(tk_root: Any, draw_map: Any, count: int, timeout: float = 10.0) -> None:
-    assert pump(tk_root, lambda: len(draw_map.map_widget.canvas_path_list) >= count, timeout), \
+def wait_paths(tk_root: Any, draw_map: Any, count: int) -> None:
+    assert pump(tk_root, lambda: len(draw_map.map_widget.canvas_path_list) >= count), \
         f"expected {count} paths, have {len(draw_map.map_widget.canvas_path_list)}"
 
 
@@ -204,7 +204,7 @@ def test_bad_files_end_their_worker_only(draw_map: Any, tk_root: Any, tmp_path: 
     good = write_gpx(tmp_path / "good.gpx", [[line_track(4)]])
     draw_map.draw_gpx(good)
     wait_paths(tk_root, draw_map, 1)
-    assert pump(tk_root, lambda: len(thread_errors) == len(BAD_FILES) + 1, 10)
+    assert pump(tk_root, lambda: len(thread_errors) == len(BAD_FILES) + 1)
     kinds = sorted(type(e).__name__ for e in thread_errors)
     assert "UnicodeDecodeError" in kinds and "FileNotFoundError" in kinds and "IndexError" in kinds
     assert paths(draw_map) == [line_track(4)]
@@ -217,17 +217,17 @@ def test_real_recordings(draw_map: Any, tk_root: Any) -> None:
     for name in ["Mojstrovka.gpx", "track-with-empty-segment.gpx", "around-visnjan-with-car.gpx",
                  "track-with-extremes.gpx"]:
         draw_map.delete_all_path()
-        path = str(SHARED_DATA / "gpx" / name)
+        path = str(DATA / "gpx" / name)
         draw_map._draw_gpx(path, True)
         with open(path, encoding="utf-8") as f:
             first = gpxpy.parse(f).tracks[0].segments[0].points
         assert paths(draw_map) == [[(p.latitude, p.longitude) for p in first]], name
     # Its first segment is empty: nothing to draw or fit, and the lock is free.
     with pytest.raises(ValueError):
-        draw_map._draw_gpx(str(SHARED_DATA / "gpx" / "korita-zbevnica.gpx"), True)
+        draw_map._draw_gpx(str(DATA / "gpx" / "korita-zbevnica.gpx"), True)
     # Routes are not read: no track at all.
     with pytest.raises(IndexError):
-        draw_map._draw_gpx(str(SHARED_DATA / "gpx" / "route.gpx"), False)
+        draw_map._draw_gpx(str(DATA / "gpx" / "route.gpx"), False)
     assert not draw_map.lock_draw_line.locked()
 
 
@@ -246,7 +246,7 @@ def test_worker_while_main_thread_pumps_update(draw_map: Any, tk_root: Any, tmp_
 
     worker = threading.Thread(target=work)
     worker.start()
-    assert pump(tk_root, lambda: not worker.is_alive(), 10)
+    assert pump(tk_root, lambda: not worker.is_alive())
     assert errors == []
     # When _draw_gpx returns on the worker, its path is on the map.
     assert paths(draw_map) == [line_track(50)]
@@ -265,11 +265,10 @@ def test_closing_the_map_releases_waiting_workers(frame: Any, Loomkit: Any, tk_r
     workers = [t for t in threading.enumerate() if t not in before]
     assert len(workers) == 3 and all(t.daemon for t in workers)
     inner.destroy()  # no event was processed: every worker is still waiting
-    start = time.monotonic()
     for t in workers:
-        t.join(5)
-    assert time.monotonic() - start < 3
-    assert pump(tk_root, lambda: len(thread_errors) == 3, 5)
+        t.join(120)
+    assert not any(t.is_alive() for t in workers)
+    assert pump(tk_root, lambda: len(thread_errors) == 3)
     assert all(isinstance(e, RuntimeError) and "closed" in str(e) for e in thread_errors)
     assert not draw_map.lock_draw_line.locked()
 
@@ -309,7 +308,7 @@ def test_stress_draw_and_clear_under_mainloop(draw_map: Any, tk_root: Any, tmp_p
             finished.append(1)
 
     draw_map._draw_gpx = counted
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 120  # ends a hung run only
     outcome: dict[str, Any] = {}
 
     def clear_again() -> None:
@@ -325,7 +324,7 @@ def test_stress_draw_and_clear_under_mainloop(draw_map: Any, tk_root: Any, tmp_p
     tk_root.after(1, clear_again)
     tk_root.mainloop()
 
-    assert outcome == {"done": True}, "workers did not finish in time"
+    assert outcome == {"done": True}, "the workers hung"
     assert off_thread == []
     last_delete = max(i for i, e in enumerate(events) if e == "delete")
     assert len(widget.canvas_path_list) == events[last_delete:].count("set")
@@ -337,7 +336,7 @@ def test_stress_draw_and_clear_under_mainloop(draw_map: Any, tk_root: Any, tmp_p
     finished.clear()
     for f in files:
         draw_map.draw_gpx(f)
-    assert pump(tk_root, lambda: len(finished) == 20, 30)
+    assert pump(tk_root, lambda: len(finished) == 20)
     assert sorted(len(p) for p in paths(draw_map)) == [200 + i for i in range(20)]
 
 
@@ -365,12 +364,10 @@ def test_interpreter_exit_while_workers_read(tmp_path: Path) -> None:
     script = tmp_path / "exit.py"
     script.write_text(EXIT_WHILE_READING, encoding="utf-8")
     for delay in (20, 60, 150, 300):
-        start = time.monotonic()
         out = subprocess.run([sys.executable, str(script), big, str(delay)], capture_output=True, text=True,
                              timeout=60)
         assert out.returncode == 0, out.stderr[-2000:]
         assert "closed" in out.stdout
-        assert time.monotonic() - start < 20
 
 
 

@@ -101,8 +101,8 @@ def test_the_window_and_its_run() -> None:
     assert r["bar_parent_is_FF"] == [True, True, True]
 
     assert r["handlers_wrapped"] == ["button_event_008", "button_event_010", "button_event_011", "aa"]
-    beats = r["heartbeats"]
-    assert len(beats) >= 2 and all(b - a > 0.49 for a, b in zip(beats, beats[1:]))
+    # Scheduled at start, then by each run of itself.
+    assert r["heartbeats"][:3] == [500, 500, 500]
     assert (r["returned"], r["signals"]) == ("None", SIGNALS)
 
 
@@ -177,23 +177,44 @@ def test_failing_handlers_and_bad_files_leave_the_window_working(handlers: Run) 
     assert r["signals"] == SIGNALS
 
 
-def test_closing_while_files_are_read_returns_promptly() -> None:
-    run = scenario("close_while_drawing")
+def test_files_dropped_on_the_window_are_drawn_like_chosen_ones() -> None:
+    run = scenario("drop", "tkdnd")
     r = run.result
+    assert r["script"] == "done", r["script"]
+    assert (r["source_on_map"], r["source_on_header"]) == ("finished", "finished")
+    assert [(Path(path).name, kw) for path, kw in r["draws"]] == [
+        ("Mojstrovka.gpx", {"adapt_sizes": False}),
+        ("軌跡 100%.gpx", {"adapt_sizes": False}),
+        ("sample.gpx", {"adapt_sizes": True}),
+        ("around-visnjan-with-car.gpx", {"adapt_sizes": True}),  # dropped on the header
+    ]
+    assert r["paths"] == 4 and "failed" not in run.stderr
+    (lat, lon), zoom = expected_view(SAMPLE)
+    (got_lat, got_lon), got_zoom = r["view_after_map_drop"]
+    assert (got_lat, got_lon, got_zoom) == (pytest.approx(lat, abs=1e-7), pytest.approx(lon, abs=1e-7), zoom)
+
+
+def test_without_tkdnd_the_window_takes_no_drops_and_is_the_same() -> None:
+    run = scenario("drop", "missing")
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert (r["source_on_map"], r["source_on_header"], r["draws"]) == ("no target", "no target", [])
+    assert run.printed == [] and r["signals"] == SIGNALS
+
+
+def test_closing_while_files_are_read_returns_without_waiting_for_them() -> None:
+    r = scenario("close_while_drawing").result
     assert r["script"] == "done" and r["paths_when_closed"] == 0
-    assert r["returned"] == "None" and r["returned_at"] - r["closed_at"] < 1.0
-    assert r["signals"] == SIGNALS
-    assert run.seconds < 20
+    assert r["returned"] == "None" and r["signals"] == SIGNALS
+    # GUI returned while every reader was still reading; they ended afterwards.
+    assert (r["readers"], r["readers_reading_at_return"], r["readers_left"]) == (3, 3, 0)
 
 
 def test_clearing_while_fifty_files_are_drawn_then_closing() -> None:
-    run = scenario("clear_while_drawing", "50", "20000")
-    r = run.result
-    assert r["script"] == "done", r["script"]
-    assert r["lock_free"] and r["max_gap_ms"] < 1000
-    assert r["returned"] == "None" and r["returned_at"] - r["closed_at"] < 1.0
+    r = scenario("clear_while_drawing", "50", "20000").result
+    assert r["script"] == "done", r["script"]  # all twenty presses ran while the files were read
+    assert r["lock_free"] and r["returned"] == "None"
     assert r["signals"] == SIGNALS  # once each, in order
-    assert run.seconds < 60
 
 
 def test_run_as_main_program_sends_no_signals() -> None:

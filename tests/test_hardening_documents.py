@@ -21,7 +21,7 @@ import docx
 import pytest
 
 import hostile_documents as H
-from conftest import SHARED_DATA
+from conftest import DATA
 from test_scrivet_support import scrivet_module
 
 PEAK_LIMIT_MIB = 256
@@ -99,7 +99,7 @@ def test_real_templates_still_open_and_fill(source: str, large_template: Path, t
     elif source == "stream":  # python-docx also takes an open file
         template = io.BytesIO(large_template.read_bytes())
     else:
-        template = str(SHARED_DATA / "docx" / source)
+        template = str(DATA / "docx" / source)
     filler = scrivet_module().Scrivet.Document()
     filler.set_word_version_path("real", template)
     filler.run_version("real", save_path=str(tmp_path) + "/")

@@ -5,19 +5,18 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import SHARED_DATA
+from conftest import DATA
 from driving import DRIVER, drive, expected_view
 
 SAMPLE = Path(__file__).resolve().parent.parent / "python" / "trailmere" / "samples" / "sample.gpx"
 
 
 def test_files_on_the_command_line_are_drawn_and_the_last_fitted(tmp_path: Path) -> None:
-    first = SHARED_DATA / "gpx" / "Mojstrovka.gpx"
+    first = DATA / "gpx" / "Mojstrovka.gpx"
     run = drive(tmp_path, "launcher", str(first), str(SAMPLE))
     r = run.result
     assert r["script"] == "done", r["script"]
@@ -31,6 +30,34 @@ def test_files_on_the_command_line_are_drawn_and_the_last_fitted(tmp_path: Path)
     assert r["Draw_Map_restored"]
 
 
+def test_files_that_draw_nothing_are_named_with_the_reason(tmp_path: Path) -> None:
+    routes, empty_first = DATA / "gpx" / "route.gpx", DATA / "gpx" / "korita-zbevnica.gpx"
+    text = tmp_path / "notes.gpx"
+    text.write_text("just some notes")
+    run = drive(tmp_path, "launcher", str(routes), str(empty_first), str(text), str(SAMPLE))
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert r["exit"] == 0 and r["paths"] == 1
+    assert r["view"][1] == expected_view(SAMPLE)[1]
+    reports = r["reports"]
+    assert len(reports) == 3, reports
+    assert f"trailmere: {routes}: no track to draw (the file holds only routes or waypoints)" in reports
+    assert f"trailmere: {empty_first}: the first track segment has no points" in reports
+    assert any(line.startswith(f"trailmere: {text}: not a GPX file: Error parsing XML: ") for line in reports)
+    assert "Traceback" not in run.stderr
+
+
+def test_a_display_without_authority_file_is_explained(tmp_path: Path) -> None:
+    missing = tmp_path / "no.Xauthority"
+    done = subprocess.run([sys.executable, "-m", "trailmere", str(SAMPLE)], capture_output=True, text=True,
+                          timeout=60, env=dict(os.environ, XAUTHORITY=str(missing)))
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [
+        "trailmere: cannot start the viewer: the screen-size library (pyautogui, through Xlib) could not open the "
+        f"display's authority file {missing} (No such file or directory); set XAUTHORITY to the display's "
+        f"authority file, or, if the display needs none, create an empty one: touch {missing}"]
+
+
 def test_a_missing_file_is_refused_before_any_window(tmp_path: Path) -> None:
     done = subprocess.run([sys.executable, "-m", "trailmere", str(SAMPLE), str(tmp_path / "nowhere.gpx")],
                           capture_output=True, text=True, timeout=60, env=dict(os.environ, DISPLAY=""))
@@ -41,9 +68,7 @@ def test_a_missing_file_is_refused_before_any_window(tmp_path: Path) -> None:
 def test_closing_while_files_are_read_ends_the_process_cleanly(tmp_path: Path) -> None:
     env = dict(os.environ, HOME=str(tmp_path))
     for _ in range(3):  # the shutdown fault it guards against did not strike every time
-        start = time.monotonic()
         done = subprocess.run([sys.executable, str(DRIVER), "launcher_closed_early"], capture_output=True,
                               text=True, timeout=60, env=env)
         assert done.returncode == 0, done.stderr
         assert '"exit": 0' in done.stdout  # main returned, then the interpreter shut down normally
-        assert time.monotonic() - start < 20

@@ -12,7 +12,7 @@ from typing import Any
 import docx
 import pytest
 
-from conftest import SHARED_DATA
+from conftest import DATA
 from test_scrivet_support import PACKAGE, FakeConverter, open_filler, save_template, scrivet_module
 
 NAMES = "os Docu Pt RGBColor Cm Inches WD_PARAGRAPH_ALIGNMENT WD_ALIGN_VERTICAL WD_BREAK qn Image ET XML Folioprint Scrivet"
@@ -159,7 +159,7 @@ class TestOutput:
     ],
 )
 def test_real_templates_roundtrip(tmp_path: Path, name: str, key: str, where: str) -> None:
-    source = SHARED_DATA / "docx" / name
+    source = DATA / "docx" / name
     before = source.read_bytes()
     filler = open_filler(str(source), tmp_path, version=name)
     filler.set(key, "替換後", new_font_size=docx.shared.Pt(11))

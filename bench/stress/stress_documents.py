@@ -146,7 +146,7 @@ def templates(folder: Path, before: bool, rounds: int) -> None:
     for name in ("blk-paras-and-tables.docx", "par-hyperlinks.docx", "sct-inner-content.docx"):
         out = work / ("out-" + name)
         out.mkdir()
-        source = Path(__file__).resolve().parents[3] / "shared" / "data" / "docx" / name
+        source = Path(__file__).resolve().parents[2] / "tests" / "data" / "docx" / name
         r = H.measured(AFTER, str(source), str(out))
         row(f"template {name}", outcome_of(r), r["peak_mib"], r.get("seconds", 0), r.get("written"))
     hostile = [str(p) for p in folder.glob("*/*.docx") if p.parent.name != "large"]

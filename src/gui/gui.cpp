@@ -65,6 +65,29 @@ py::object bar_left_padding(py::object screen_size) {
 // callable, so the cycle runs through Python objects the collector sees.
 void heartbeat(py::object app, py::list self_box) { app.attr("after")(500, self_box[0]); }
 
+// Files dropped on the window from a file manager are drawn like chosen
+// ones. Where the tkdnd extension cannot be loaded the window takes no drops
+// and is otherwise the same.
+void accept_dropped_files(py::object app, py::object draw_map) {
+    py::object files_type;
+    try {
+        py::object tkinterdnd2 = glue::import_module("tkinterdnd2");
+        tkinterdnd2.attr("TkinterDnD").attr("require")(app);
+        files_type = tkinterdnd2.attr("DND_FILES");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return;
+    }
+    // tkinterdnd2's widget methods exist on tkinter's widgets and its own Tk
+    // class, not on a CTk root: tkdnd's commands are called directly. tkdnd
+    // runs the binding itself, with the files for %D.
+    py::object tk = app.attr("tk");
+    py::object window = app.attr("_w");
+    tk.attr("call")("tkdnd::drop_target", "register", window, py::make_tuple(files_type));
+    py::object command = app.attr("register")(drop_handler(app, draw_map));
+    tk.attr("call")("bind", window, py::str("<<Drop:{}>>").format(files_type), py::str("{} %D").format(command));
+}
+
 // Steps between creating the window and entering its event loop.
 void build_window(py::object ctk, py::object app, py::object set_button, const std::string& folder) {
     for (int c = 0; c < 3; ++c) app.attr("columnconfigure")(c, "weight"_a = 1);
@@ -94,6 +117,7 @@ void build_window(py::object ctk, py::object app, py::object set_button, const s
     py::object wrapped_008 = G("try_except_log")(button_event_008());
     py::object wrapped_010 = G("try_except_log")(button_event_010(draw_map));
     py::object wrapped_011 = G("try_except_log")(button_event_011(draw_map));
+    glue::report_and_go_on([&] { accept_dropped_files(app, draw_map); });
 
     py::object left = bar_left_padding(G("pyautogui").attr("size")());
     struct BarButton {

@@ -8,12 +8,8 @@ namespace {
 const char* const kProductPage = "https://trailmere.example.com:34008/Trailmere";
 const char* const kProductPagePlain = "http://trailmere.example.com:34008/Trailmere";
 
-// Choose GPX files and draw each; only the last one moves the map.
-void choose_and_draw(py::object draw_map) {
-    py::list filetypes;
-    filetypes.append(py::make_tuple(messages::kAllFiles, "*.*"));
-    py::object paths = G("tkinter").attr("filedialog").attr("askopenfilenames")(
-        "title"_a = messages::kDialogTitle, "filetypes"_a = filetypes);
+// Draws each file; only the last one moves the map.
+void draw_each(py::object draw_map, py::object paths) {
     size_t n = py::len(paths);
     for (size_t i = 0; i < n; ++i) {
         py::object file_path = paths[py::int_(i)];
@@ -21,6 +17,23 @@ void choose_and_draw(py::object draw_map) {
         bool last = i + 1 == py::len(paths);
         draw_map.attr("draw_gpx")(file_path, "adapt_sizes"_a = last);
     }
+}
+
+void choose_and_draw(py::object draw_map) {
+    py::list filetypes;
+    filetypes.append(py::make_tuple(messages::kAllFiles, "*.*"));
+    py::object paths = G("tkinter").attr("filedialog").attr("askopenfilenames")(
+        "title"_a = messages::kDialogTitle, "filetypes"_a = filetypes);
+    draw_each(draw_map, paths);
+}
+
+// tkdnd hands the dropped files over as one Tcl list and takes the answer
+// as the drop's action. They are drawn like chosen ones, a failure reported
+// by the fault logger like a button handler's.
+py::object drop_files(py::object tk, py::object draw_map, py::object data) {
+    py::object paths = tk.attr("splitlist")(data);
+    G("try_except_log")(local_function("drop_files", &draw_each, draw_map, paths))();
+    return py::str("copy");
 }
 
 void clear_paths(py::object draw_map) { draw_map.attr("delete_all_path")(); }
@@ -44,5 +57,9 @@ py::object button_event_010(py::object draw_map) {
 }
 
 py::object button_event_011(py::object draw_map) { return local_function("button_event_011", &clear_paths, draw_map); }
+
+py::object drop_handler(py::object app, py::object draw_map) {
+    return glue::partial(py::cpp_function(&drop_files), app.attr("tk"), draw_map);
+}
 
 }  // namespace gui
