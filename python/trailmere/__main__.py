@@ -122,14 +122,13 @@ def drawing_at_start(gui: Any, names: Sequence[str]) -> Iterator[None]:
     which runs only once the window is up. Other callers of GUI are not
     affected; the module attribute is restored afterwards.
     """
-    files = {os.path.abspath(name): name for name in names}
+    paths = [os.path.abspath(name) for name in names]
     Draw_Map = gui.Draw_Map
 
     def draw_map_with_files(frame: Any) -> Any:
         draw_map = Draw_Map(frame)
-        explaining_failures(draw_map, files)
-        if files:
-            paths = [os.path.abspath(name) for name in names]
+        explaining_failures(draw_map, dict(zip(paths, names)))
+        if paths:
             frame.after(100, gui.try_except_log(lambda: draw_files(gui, draw_map, paths)))
         return draw_map
 
