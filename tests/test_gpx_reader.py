@@ -6,7 +6,6 @@ from __future__ import annotations
 import random
 import subprocess
 import sys
-import tarfile
 import textwrap
 import threading
 import time
@@ -15,7 +14,7 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from conftest import REPO, SHARED_DATA, pump
+from conftest import REPO, pump
 from gpxfiles import gpx_text, line_track, write_gpx
 
 LABEL = "gpx繪製進度"
@@ -232,25 +231,9 @@ def mutated(rnd: random.Random, data: bytes) -> bytes:
 
 
 @pytest.fixture(scope="session")
-def gpxpy_test_files(pytestconfig: pytest.Config) -> list[Path]:
-    """GPX files from gpxpy's own source distribution, fetched once into the pytest cache."""
-    import importlib.metadata
-
-    version = importlib.metadata.version("gpxpy")
-    cache = Path(pytestconfig.cache.mkdir(f"gpxpy-sdist-{version}"))
-    files = sorted(cache.glob("**/test_files/*.gpx"))
-    if not files:
-        result = subprocess.run([sys.executable, "-m", "pip", "download", "--no-deps", "--no-binary", ":all:",
-                                 f"gpxpy=={version}", "-d", str(cache), "-q"], capture_output=True, text=True,
-                                timeout=300)
-        archives = sorted(cache.glob("gpxpy-*.tar.gz"))
-        if result.returncode != 0 or not archives:
-            pytest.skip(f"SKIPPED LOUDLY: gpxpy {version} source distribution could not be fetched: "
-                        f"{result.stderr.strip()[-300:]}")
-        with tarfile.open(archives[0]) as tar:
-            members = [m for m in tar.getmembers() if "/test_files/" in m.name and m.name.endswith(".gpx")]
-            tar.extractall(cache, members=members, filter="data")
-        files = sorted(cache.glob("**/test_files/*.gpx"))
+def gpxpy_test_files() -> list[Path]:
+    """gpxpy's own test files, kept in the checkout (source and licence in their README)."""
+    files = sorted((REPO / "tests" / "data" / "gpxpy").glob("*.gpx"))
     assert len(files) >= 20
     return files
 
@@ -269,10 +252,9 @@ def backend(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> 
 
 
 def test_real_files(reader: tuple[Any, Spy], backend: str, gpxpy_test_files: list[Path]) -> None:
-    files = gpxpy_test_files + sorted((SHARED_DATA / "gpx").glob("*.gpx"))
-    declined = [f.name for f in files if compare(reader, f)]
+    declined = [f.name for f in gpxpy_test_files if compare(reader, f)]
     # Only the files that start with a byte order mark are left to gpxpy.
-    assert sorted(declined) == sorted(f.name for f in files if f.read_bytes().startswith(b"\xef\xbb\xbf"))
+    assert sorted(declined) == sorted(f.name for f in gpxpy_test_files if f.read_bytes().startswith(b"\xef\xbb\xbf"))
 
 
 def test_generated_and_mutated(reader: tuple[Any, Spy], backend: str, tmp_path: Path,
