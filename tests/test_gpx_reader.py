@@ -3,6 +3,7 @@ segments are bit for bit gpxpy's, or the reader declined and gpxpy ran."""
 
 from __future__ import annotations
 
+import math
 import random
 import subprocess
 import sys
@@ -96,7 +97,8 @@ def compare(reader: tuple[Any, Spy], path: Path) -> bool:
 
 NUMBERS = ["0", "-0", "-0.0", "5.", ".5", "-.5", "00012.5", "45.123456789", "0.1", "179.999999999999999999",
            "46.35508573800325393676757812", "0.1000000000000000055511151231257827021181583404541015625",
-           "1" * 40 + ".5", "0." + "0" * 30 + "1", "-89.99999999999999", "13.000000000000000888178419700125232"]
+           "1" * 40 + ".5", "0." + "0" * 30 + "1", "-89.99999999999999", "13.000000000000000888178419700125232",
+           "1" * 400, "-" + "9" * 400, "0." + "0" * 400 + "1", "-0." + "0" * 400 + "7", "0." + "0" * 320 + "123"]
 ODD_NUMBERS = ["1e1", "+5", "1_0", "inf", "nan", "0x1p3", "1.5e-3", "\u0661\u0662", "5 .5", "", "-", "."]
 
 
@@ -212,7 +214,7 @@ INSERTS = [b"<!--x-->", b"<![CDATA[1]]>", b'<trkpt lat="1" lon="2"/>', b"<trkseg
            b" lat='3'", b' version="1.1"', b' version="1.0"', b"<metadata><bounds minlat='1e1'/></metadata>",
            b"<gpx>", b"</gpx>", b"xmlns", b"<course>x</course>", b"<number>1.5</number>",
            b"<?xml-stylesheet href='v.xsl'?>", b"<?xml-x?>", b"<?a:b?>", b' xmlns:ns3="urn:t"', b"<ns3:hr>1</ns3:hr>",
-           b"<x xmlns='urn:y'>", b"</x>"]
+           b"<x xmlns='urn:y'>", b"</x>", b"1" * 400, b"0." + b"0" * 400]
 
 
 def mutated(rnd: random.Random, data: bytes) -> bytes:
@@ -309,10 +311,11 @@ ACCEPTED = {
     "root's default namespace again below": f'<gpx xmlns="{GPX11}"><trk><trkseg><trkpt lat="1" lon="2"/></trkseg>'
                                             f'</trk><trk xmlns="{GPX11}"><trkseg><trkpt lat="3" lon="4"/></trkseg>'
                                             "</trk></gpx>",
+    "beyond the doubles": '<gpx><trk><trkseg><trkpt lat="1' + "0" * 400 + '" lon="-' + "9" * 309 + '.5"/>'
+                          '<trkpt lat="0.' + "0" * 400 + '1" lon="-.' + "0" * 330 + '1"/></trkseg></trk></gpx>',
 }
 
 DECLINED = {
-    "overflow": '<gpx><trk><trkseg><trkpt lat="1' + "0" * 400 + '" lon="2"/></trkseg></trk></gpx>',
     "doctype": '<!DOCTYPE gpx [<!ENTITY e "4">]><gpx><trk><trkseg><trkpt lat="&e;" lon="2"/></trkseg></trk></gpx>',
     "latin-1 declared": '<?xml version="1.0" encoding="ISO-8859-1"?><gpx><trk><trkseg>'
                         '<trkpt lat="1" lon="2"/></trkseg></trk></gpx>',
@@ -334,6 +337,9 @@ DECLINED = {
     "processing instruction in a number": '<gpx><trk><trkseg><trkpt lat="1" lon="2"><ele>1<?pi?>x</ele></trkpt>'
                                           "</trkseg></trk></gpx>",
     "too deep": "<gpx>" + "<e>" * 300 + "</e>" * 300 + "</gpx>",
+    # lxml refuses a start tag of 10 MB and a name of 50000 bytes.
+    "tag lxml refuses": '<gpx><trk><trkseg><trkpt lat="1.' + "1" * 10_500_000 + '" lon="2"/></trkseg></trk></gpx>',
+    "name lxml refuses": '<gpx><trk><trkseg><trkpt lat="1" lon="2" ' + "a" * 60000 + '="3"/></trkseg></trk></gpx>',
 }
 
 
@@ -381,6 +387,27 @@ def test_rounding_like_float(reader: tuple[Any, Spy], tmp_path: Path) -> None:
     draw_map, spy = reader
     read = draw_map._read_lines(str(path))[0]
     assert [x.hex() for p in read for x in p] == [float(t).hex() for t in texts[:len(read) * 2]]
+
+
+def test_millions_of_digits_like_float(reader: tuple[Any, Spy], tmp_path: Path) -> None:
+    """Coordinates millions of digits long are read natively as float() reads them."""
+    from decimal import Decimal
+
+    # Exactly halfway between 1.0 and the next double: ties to even, one more digit far out rounds up.
+    half = format((Decimal(1) + Decimal(math.nextafter(1.0, 2.0))) / 2, "f")
+    far = "0" * 5_000_000
+    texts = ["1" * 5_000_000, "-" + "9" * 1_000_000 + ".5", "0." + far + "1", "-." + far + "3",
+             "45." + "1" * 5_000_000, half + far, half + far + "1", far + "7.25", "-" + far + "." + "0" * 1000]
+    path = tmp_path / "long.gpx"
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("<gpx><trk><trkseg>")
+        for t in texts:
+            f.write(f'<trkpt lat="{t}" lon="2"/>')
+        f.write("</trkseg></trk></gpx>")
+    assert not compare(reader, path)
+    draw_map, spy = reader
+    read = draw_map._read_lines(str(path))[0]
+    assert [lat.hex() for lat, _ in read] == [float(t).hex() for t in texts]
 
 
 def test_invalid_utf8_and_missing_file_left_to_python(reader: tuple[Any, Spy], tmp_path: Path) -> None:

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -18,11 +19,14 @@ namespace gpx {
 namespace {
 
 // libxml2 (gpxpy's parser when lxml is installed) refuses documents deeper
-// than 256 levels and text nodes, names and attribute values above its size
-// limits, where expat reads on; such documents stay far from these bounds.
+// than 256 levels, text nodes and start tags of about 10 MB and names above
+// 50000 bytes, where expat reads on; such documents stay clear of these
+// bounds. A tag may be long for its attribute values (a coordinate of
+// millions of digits), never for its names.
 constexpr std::size_t kMaxDepth = 64;
 constexpr std::size_t kMaxTextRun = std::size_t(1) << 20;
-constexpr int kMaxTagBytes = 40000;
+constexpr std::size_t kMaxTagBytes = std::size_t(8) << 20;
+constexpr std::size_t kMaxMarkupBytes = 40000;  // a tag less its attribute values
 constexpr std::size_t kMaxPiTarget = 1000;
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t(1) << 30;
 
@@ -407,7 +411,10 @@ private:
 
     void start(const XML_Char* name, const XML_Char** atts) {
         text_run_ = 0;
-        if (XML_GetCurrentByteCount(parser_) > kMaxTagBytes) return decline("a very long tag");
+        std::size_t tag = static_cast<std::size_t>(XML_GetCurrentByteCount(parser_)), values = 0;
+        for (const XML_Char** a = atts; *a; a += 2) values += std::strlen(a[1]);
+        if (tag > kMaxTagBytes || tag - (values < tag ? values : tag) > kMaxMarkupBytes)
+            return decline("a very long tag");
         if (stack_.size() >= kMaxDepth) return decline("a very deep document");
         bool kept_default = stack_.empty() ? false : stack_.back().kept_default;
         if (pending_declarations_) {
@@ -559,11 +566,25 @@ private:
             decline("a coordinate in another form than plain decimal");
             return false;
         }
-        // Correctly rounded, like Python's float(); out of range is left to it.
+        // Correctly rounded from all digits, however many, like Python's
+        // float().
         auto parsed = std::from_chars(text.data(), text.data() + text.size(), result);
-        if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size()) {
-            decline("a coordinate out of range");
+        if (parsed.ptr != text.data() + text.size() ||
+            (parsed.ec != std::errc() && parsed.ec != std::errc::result_out_of_range)) {
+            decline("a coordinate in another form than plain decimal");
             return false;
+        }
+        if (parsed.ec == std::errc::result_out_of_range) {
+            // Beyond the doubles float() gives infinity, below them zero,
+            // both signed: any nonzero digit before the point means beyond.
+            bool negative = text[0] == '-';
+            bool beyond = false;
+            for (char c : text.substr(negative ? 1 : 0)) {
+                if (c == '.') break;
+                if (c != '0') beyond = true;
+            }
+            result = beyond ? std::numeric_limits<double>::infinity() : 0.0;
+            if (negative) result = -result;
         }
         return true;
     }
