@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import math
+import struct
+from decimal import Decimal
 from pathlib import Path
 from typing import Iterator, Sequence
 
@@ -53,16 +55,18 @@ GARMIN_CONNECT_HEAD = (
 
 
 def garmin_connect_lines(points: int) -> Iterator[str]:
-    """An activity as Garmin Connect exports it: its namespace header and a
-    TrackPointExtension (temperature, heart rate, cadence) on every point."""
+    """An activity as Garmin Connect exports it: its namespace header, the
+    device's semicircle coordinates written out exactly, single-precision
+    elevations and a TrackPointExtension (temperature, heart rate, cadence)."""
     yield GARMIN_CONNECT_HEAD
     for i in range(points):
         a = i / max(points, 1) * 2 * math.pi
-        lat = 46.0 + 0.05 * math.sin(a) + 1e-5 * math.sin(i)
-        lon = 14.5 + 0.07 * math.cos(a) + 1e-5 * math.cos(i)
+        lat = round((46.0 + 0.05 * math.sin(a) + 1e-5 * math.sin(i)) * 2**31 / 180) * 180 / 2**31
+        lon = round((14.5 + 0.07 * math.cos(a) + 1e-5 * math.cos(i)) * 2**31 / 180) * 180 / 2**31
+        ele = struct.unpack("f", struct.pack("f", 296.6 + 40 * math.sin(a * 5)))[0]
         s = 34 + i
-        yield (f'      <trkpt lat="{lat!r}" lon="{lon!r}">\n'
-               f"        <ele>{296.6 + 40 * math.sin(a * 5)!r}</ele>\n"
+        yield (f'      <trkpt lat="{Decimal(lat)}" lon="{Decimal(lon)}">\n'
+               f"        <ele>{ele!r}</ele>\n"
                f"        <time>2024-05-{1 + s // 86400 % 28:02d}T{s // 3600 % 24:02d}:{s // 60 % 60:02d}:"
                f"{s % 60:02d}.000Z</time>\n"
                "        <extensions>\n"
