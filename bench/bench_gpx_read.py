@@ -9,6 +9,8 @@ is the read's own):
   memory   what the read adds to the process's peak resident memory
 
 Run under a display: DISPLAY=:1 python bench/bench_gpx_read.py [--sizes 10000,100000,500000]
+  --kind garmin       Garmin Connect exports of that many points instead of a device's recording
+  --kind long-number  a few points, one with a latitude of that many digits
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ from typing import Any
 HERE = Path(__file__).resolve().parent
 OUT = HERE / "out"
 PACKAGE = "varnholt通用模組"
+sys.path.insert(0, str(HERE.parent / "tests"))
 
 
 def write_track(path: Path, points: int) -> None:
@@ -42,6 +45,24 @@ def write_track(path: Path, points: int) -> None:
             f.write(f'<trkpt lat="{lat:.9f}" lon="{lon:.9f}"><ele>{500 + (i % 700) * 0.1:.1f}</ele>'
                     f"<time>2024-05-01T{(i // 3600) % 24:02d}:{(i // 60) % 60:02d}:{i % 60:02d}Z</time></trkpt>\n")
         f.write("</trkseg></trk>\n</gpx>\n")
+
+
+def write_garmin(path: Path, points: int) -> None:
+    from gpxfiles import garmin_connect_lines
+
+    with open(path, "w", encoding="utf-8") as f:
+        f.writelines(garmin_connect_lines(points))
+
+
+def write_long_number(path: Path, digits: int) -> None:
+    with open(path, "w", encoding="utf-8") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<gpx version="1.1" creator="bench">\n<trk><trkseg>\n'
+                '<trkpt lat="46.1" lon="13.5"/>\n<trkpt lat="45.')
+        f.write("1" * digits)
+        f.write('" lon="13.6"/>\n<trkpt lat="46.2" lon="13.7"/>\n</trkseg></trk>\n</gpx>\n')
+
+
+WRITERS = {"device": write_track, "garmin": write_garmin, "long-number": write_long_number}
 
 
 def peak_bytes() -> int:
@@ -122,6 +143,7 @@ def measure(path: Path, mode: str, adapt: bool) -> dict[str, float]:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="10000,100000,500000")
+    parser.add_argument("--kind", choices=sorted(WRITERS), default="device")
     parser.add_argument("--repeat", type=int, default=3, help="runs per native measurement (median)")
     parser.add_argument("--repeat-gpxpy", type=int, default=1, help="runs per gpxpy measurement (median)")
     parser.add_argument("--adapt-sizes", action="store_true", help="also fit the view (its time counts as reading)")
@@ -143,9 +165,10 @@ def main() -> None:
     OUT.mkdir(exist_ok=True)
     rows = []
     for size in (int(s) for s in args.sizes.split(",")):
-        path = OUT / f"track-{size}.gpx"
+        stem = "track" if args.kind == "device" else args.kind
+        path = OUT / f"{stem}-{size}.gpx"
         if not path.exists():
-            write_track(path, size)
+            WRITERS[args.kind](path, size)
         for mode, repeat in (("native", args.repeat), ("gpxpy", args.repeat_gpxpy)):
             if repeat < 1:
                 continue
@@ -155,7 +178,8 @@ def main() -> None:
             print(f"  {size} {mode}: {row}", file=sys.stderr, flush=True)
 
     print()
-    print("| points | file MB | path | runs | ready s | total s | set_path s | max gap ms | +peak MiB | speed-up |")
+    print(f"{args.kind} files; size in {'digits' if args.kind == 'long-number' else 'points'}")
+    print("| size | file MB | path | runs | ready s | total s | set_path s | max gap ms | +peak MiB | speed-up |")
     print("|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|")
     ready_gpxpy = {size: row["ready"] for size, _, mode, _, row in rows if mode == "gpxpy"}
     for size, nbytes, mode, repeat, row in rows:

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -18,11 +19,15 @@ namespace gpx {
 namespace {
 
 // libxml2 (gpxpy's parser when lxml is installed) refuses documents deeper
-// than 256 levels and text nodes, names and attribute values above its size
-// limits, where expat reads on; such documents stay far from these bounds.
+// than 256 levels, text nodes and start tags of about 10 MB and names above
+// 50000 bytes, where expat reads on; such documents stay clear of these
+// bounds. A tag may be long for its attribute values (a coordinate of
+// millions of digits), never for its names.
 constexpr std::size_t kMaxDepth = 64;
 constexpr std::size_t kMaxTextRun = std::size_t(1) << 20;
-constexpr int kMaxTagBytes = 40000;
+constexpr std::size_t kMaxTagBytes = std::size_t(8) << 20;
+constexpr std::size_t kMaxMarkupBytes = 40000;  // a tag less its attribute values
+constexpr std::size_t kMaxPiTarget = 1000;
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t(1) << 30;
 
 // Separates namespace, local name and prefix in expat's names; it cannot
@@ -45,6 +50,9 @@ enum Seen : std::uint32_t {
 struct Frame {
     Kind kind;
     std::uint32_t seen;
+    // Unprefixed names here keep a default namespace that gpxpy does not
+    // strip, so they never match its plain names.
+    bool kept_default;
 };
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -83,11 +91,19 @@ bool safe_prefix(std::string_view p) {
     if (p.empty() || !(is_alpha(p[0]) || p[0] == '_')) return false;
     for (char c : p)
         if (!(is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-')) return false;
-    if (p == "xml") return false;
-    // ElementTree reserves names ending in ns<digits>.
-    std::size_t end = p.size();
-    while (end > 0 && is_digit(p[end - 1])) --end;
-    return !(end < p.size() && end >= 2 && p.substr(end - 2, 2) == "ns");
+    // ElementTree reserves ns<digits>, but gpxpy registers every prefix
+    // starting with "ns" as "noglobal_ns...", so Garmin's ns2 and ns3 are fine.
+    return p != "xml";
+}
+
+// A target both parsers read alike: a plain ASCII name, no colon, and of
+// the reserved "xml" names only the stylesheet and model links.
+bool plain_pi_target(std::string_view t) {
+    if (t.empty() || t.size() > kMaxPiTarget || !(is_alpha(t[0]) || t[0] == '_')) return false;
+    for (char c : t)
+        if (!(is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-')) return false;
+    bool reserved = t.size() >= 3 && (t[0] | 0x20) == 'x' && (t[1] | 0x20) == 'm' && (t[2] | 0x20) == 'l';
+    return !reserved || t == "xml-stylesheet" || t == "xml-model";
 }
 
 // A namespace name that lxml's URI check accepts: an optional scheme, then
@@ -196,14 +212,14 @@ struct XmlnsCount {
     }
 };
 
-// The local name of an element or attribute without a prefix; null for a
-// prefixed one. gpxpy strips the root's default namespace declaration
-// before parsing, so unprefixed names count as plain ones (a default
-// namespace declared anywhere else is declined).
-const char* plain_local(const XML_Char* name) {
+// The local name of an element as gpxpy sees it; null when its name is
+// namespaced there. gpxpy cuts the first default namespace declaration out
+// of the text before parsing, so unprefixed names in its scope are plain;
+// a prefixed name, or one under any later default declaration, is not.
+const char* plain_local(const XML_Char* name, bool kept_default) {
     const char* sep = std::strchr(name, kSep);
     if (!sep) return name;
-    return std::strchr(sep + 1, kSep) ? nullptr : sep + 1;
+    return kept_default || std::strchr(sep + 1, kSep) ? nullptr : sep + 1;
 }
 
 const char* attribute(const XML_Char** atts, const char* wanted) {
@@ -235,7 +251,6 @@ public:
     // `fill(buffer, size)` returns the bytes read, 0 at the end, -1 on error.
     Tracks run(const std::function<long(char*, std::size_t)>& fill, std::size_t chunk) {
         std::uint64_t total = 0;
-        bool first = true;
         for (;;) {
             char* buffer = static_cast<char*>(XML_GetBuffer(parser_, static_cast<int>(chunk)));
             if (!buffer) throw std::bad_alloc();
@@ -243,9 +258,6 @@ public:
             if (n < 0) return decline_now("the file could not be read");
             total += static_cast<std::uint64_t>(n);
             if (total > kMaxFileBytes) return decline_now("a very large file");
-            if (first && n >= 3 && std::memcmp(buffer, "\xEF\xBB\xBF", 3) == 0)
-                return decline_now("a byte order mark");
-            first = false;
             if (!utf8_.feed(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n)))
                 return decline_now("invalid UTF-8");
             xmlns_.feed(buffer, static_cast<std::size_t>(n));
@@ -270,6 +282,10 @@ private:
     std::vector<Frame> stack_;
     bool gpx11_ = false;
     bool pending_declarations_ = false;
+    // The first default declaration is the one gpxpy cuts out; any later
+    // one stays in force.
+    bool default_declared_ = false;
+    bool pending_kept_default_ = false;
     std::size_t declarations_ = 0;
     std::size_t text_run_ = 0;
     bool field_open_ = false;  // the top element's leading text is being collected
@@ -332,8 +348,14 @@ private:
         guarded(data, [](Reader& r) { r.decline("a document type declaration"); });
     }
 
-    static void XMLCALL on_pi(void* data, const XML_Char*, const XML_Char*) {
-        guarded(data, [](Reader& r) { r.decline("a processing instruction"); });
+    // lxml keeps processing instructions as nodes, where ElementTree drops
+    // them: only the text of a number would read differently.
+    static void XMLCALL on_pi(void* data, const XML_Char* target, const XML_Char* text) {
+        guarded(data, [&](Reader& r) {
+            if (r.field_open_) return r.decline("a processing instruction inside a number");
+            if (!plain_pi_target(target)) return r.decline("an unusual processing instruction");
+            if (std::strlen(text) > kMaxTextRun) r.decline("a very long processing instruction");
+        });
     }
 
     static void XMLCALL on_skipped_entity(void* data, const XML_Char*, int) {
@@ -343,7 +365,10 @@ private:
     static void XMLCALL on_namespace(void* data, const XML_Char* prefix, const XML_Char* uri) {
         guarded(data, [&](Reader& r) {
             if (!uri || !*uri) return r.decline("a namespace undeclared");
-            if (!prefix && !r.stack_.empty()) return r.decline("a default namespace below the root");
+            if (!prefix) {
+                r.pending_kept_default_ = r.default_declared_;
+                r.default_declared_ = true;
+            }
             r.pending_declarations_ = true;
         });
     }
@@ -386,14 +411,20 @@ private:
 
     void start(const XML_Char* name, const XML_Char** atts) {
         text_run_ = 0;
-        if (XML_GetCurrentByteCount(parser_) > kMaxTagBytes) return decline("a very long tag");
+        std::size_t tag = static_cast<std::size_t>(XML_GetCurrentByteCount(parser_)), values = 0;
+        for (const XML_Char** a = atts; *a; a += 2) values += std::strlen(a[1]);
+        if (tag > kMaxTagBytes || tag - (values < tag ? values : tag) > kMaxMarkupBytes)
+            return decline("a very long tag");
         if (stack_.size() >= kMaxDepth) return decline("a very deep document");
+        bool kept_default = stack_.empty() ? false : stack_.back().kept_default;
         if (pending_declarations_) {
             pending_declarations_ = false;
             check_declarations();
             if (stopped()) return;
+            if (pending_kept_default_) kept_default = true;
+            pending_kept_default_ = false;
         }
-        const char* local = plain_local(name);
+        const char* local = plain_local(name, kept_default);
         Kind kind = Kind::Other;
         if (stack_.empty()) {
             if (!local || std::strcmp(local, "gpx") != 0) return decline("a root that is not gpx");
@@ -406,7 +437,7 @@ private:
             if (local) kind = child_kind(stack_.back(), local, atts);
             if (stopped()) return;
         }
-        stack_.push_back(Frame{kind, 0});
+        stack_.push_back(Frame{kind, 0, kept_default});
         if (kind == Kind::FloatField || kind == Kind::IntField || kind == Kind::FixField) {
             field_open_ = true;
             field_has_text_ = false;
@@ -535,11 +566,25 @@ private:
             decline("a coordinate in another form than plain decimal");
             return false;
         }
-        // Correctly rounded, like Python's float(); out of range is left to it.
+        // Correctly rounded from all digits, however many, like Python's
+        // float().
         auto parsed = std::from_chars(text.data(), text.data() + text.size(), result);
-        if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size()) {
-            decline("a coordinate out of range");
+        if (parsed.ptr != text.data() + text.size() ||
+            (parsed.ec != std::errc() && parsed.ec != std::errc::result_out_of_range)) {
+            decline("a coordinate in another form than plain decimal");
             return false;
+        }
+        if (parsed.ec == std::errc::result_out_of_range) {
+            // Beyond the doubles float() gives infinity, below them zero,
+            // both signed: any nonzero digit before the point means beyond.
+            bool negative = text[0] == '-';
+            bool beyond = false;
+            for (char c : text.substr(negative ? 1 : 0)) {
+                if (c == '.') break;
+                if (c != '0') beyond = true;
+            }
+            result = beyond ? std::numeric_limits<double>::infinity() : 0.0;
+            if (negative) result = -result;
         }
         return true;
     }
