@@ -27,7 +27,6 @@ os.environ["HOME"] = _home
 
 REPO = Path(__file__).resolve().parent.parent
 DATA = REPO / "tests" / "data"  # see its README for sources and licences
-SHARED_DATA = DATA  # the former name, still imported
 
 PACKAGE = "varnholt通用模組"
 

@@ -264,7 +264,7 @@ def scenario_templates(keep: str) -> None:
 def scenario_handlers() -> None:
     """Presses the three buttons with the dialog and the browser replaced."""
     set_screen_width(1920)
-    data = Path(__file__).resolve().parent / "data" / "gpx"
+    data = Path(__file__).resolve().parent / "data" / "gpxpy"
     A, B = str(data / "Mojstrovka.gpx"), str(data / "around-visnjan-with-car.gpx")
     C = str(Path(trailmere.__file__).parent / "samples" / "sample.gpx")
     scratch = Path(tempfile.mkdtemp(prefix="trailmere-files-"))
@@ -385,7 +385,7 @@ def scenario_drop(tkdnd: str) -> None:
     set_screen_width(1920)
     if tkdnd == "missing":
         sys.modules["tkinterdnd2"] = None  # type: ignore[assignment]
-    data = Path(__file__).resolve().parent / "data" / "gpx"
+    data = Path(__file__).resolve().parent / "data" / "gpxpy"
     sample = Path(trailmere.__file__).parent / "samples" / "sample.gpx"
     odd = Path(tempfile.mkdtemp(prefix="trailmere-drop-")) / "軌跡 100%.gpx"  # escaped in a URI
     shutil.copy(sample, odd)

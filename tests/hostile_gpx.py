@@ -80,7 +80,7 @@ def corpus(folder: Path, secret: Path) -> tuple[list[str], list[str]]:
 
     rng = random.Random(11)
     # Cut a real recording at every structural point (before and after each tag).
-    text = (DATA / "gpx" / "Mojstrovka.gpx").read_bytes()
+    text = (DATA / "gpxpy" / "Mojstrovka.gpx").read_bytes()
     cuts = sorted({i for i, c in enumerate(text) if c in b"<>"} | {i + 1 for i, c in enumerate(text) if c == ord(">")})
     for n, cut in enumerate(cuts[:: max(1, len(cuts) // 600)]):
         path = folder / f"cut-{n}.gpx"
@@ -88,7 +88,7 @@ def corpus(folder: Path, secret: Path) -> tuple[list[str], list[str]]:
         bad.append(str(path))
     # Random byte flips of real recordings.
     for n in range(400):
-        flipped = bytearray((DATA / "gpx" / REAL[n % len(REAL)]).read_bytes())
+        flipped = bytearray((DATA / "gpxpy" / REAL[n % len(REAL)]).read_bytes())
         for _ in range(rng.randint(1, 8)):
             flipped[rng.randrange(len(flipped))] = rng.randrange(256)
         path = folder / f"flip-{n}.gpx"
@@ -98,7 +98,7 @@ def corpus(folder: Path, secret: Path) -> tuple[list[str], list[str]]:
     good: list[str] = []
     for n, name in enumerate(REAL):
         path = folder / f"good-real-{n}.gpx"
-        path.write_bytes((DATA / "gpx" / name).read_bytes())
+        path.write_bytes((DATA / "gpxpy" / name).read_bytes())
         good.append(str(path))
     for n, segment in enumerate([[(24.0, 121.0)], [(24.0, 121.0), (24.5, 121.0)], line_track(1000)]):
         path = folder / f"good-odd-{n}.gpx"  # one point, a north-south line, a long track

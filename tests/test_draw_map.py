@@ -217,17 +217,17 @@ def test_real_recordings(draw_map: Any, tk_root: Any) -> None:
     for name in ["Mojstrovka.gpx", "track-with-empty-segment.gpx", "around-visnjan-with-car.gpx",
                  "track-with-extremes.gpx"]:
         draw_map.delete_all_path()
-        path = str(DATA / "gpx" / name)
+        path = str(DATA / "gpxpy" / name)
         draw_map._draw_gpx(path, True)
         with open(path, encoding="utf-8") as f:
             first = gpxpy.parse(f).tracks[0].segments[0].points
         assert paths(draw_map) == [[(p.latitude, p.longitude) for p in first]], name
     # Its first segment is empty: nothing to draw or fit, and the lock is free.
     with pytest.raises(ValueError):
-        draw_map._draw_gpx(str(DATA / "gpx" / "korita-zbevnica.gpx"), True)
+        draw_map._draw_gpx(str(DATA / "gpxpy" / "korita-zbevnica.gpx"), True)
     # Routes are not read: no track at all.
     with pytest.raises(IndexError):
-        draw_map._draw_gpx(str(DATA / "gpx" / "route.gpx"), False)
+        draw_map._draw_gpx(str(DATA / "gpxpy" / "route.gpx"), False)
     assert not draw_map.lock_draw_line.locked()
 
 

@@ -16,7 +16,7 @@ SAMPLE = Path(__file__).resolve().parent.parent / "python" / "trailmere" / "samp
 
 
 def test_files_on_the_command_line_are_drawn_and_the_last_fitted(tmp_path: Path) -> None:
-    first = DATA / "gpx" / "Mojstrovka.gpx"
+    first = DATA / "gpxpy" / "Mojstrovka.gpx"
     run = drive(tmp_path, "launcher", str(first), str(SAMPLE))
     r = run.result
     assert r["script"] == "done", r["script"]
@@ -31,7 +31,7 @@ def test_files_on_the_command_line_are_drawn_and_the_last_fitted(tmp_path: Path)
 
 
 def test_files_that_draw_nothing_are_named_with_the_reason(tmp_path: Path) -> None:
-    routes, empty_first = DATA / "gpx" / "route.gpx", DATA / "gpx" / "korita-zbevnica.gpx"
+    routes, empty_first = DATA / "gpxpy" / "route.gpx", DATA / "gpxpy" / "korita-zbevnica.gpx"
     text = tmp_path / "notes.gpx"
     text.write_text("just some notes")
     run = drive(tmp_path, "launcher", str(routes), str(empty_first), str(text), str(SAMPLE))
