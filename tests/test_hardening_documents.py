@@ -249,7 +249,7 @@ def test_killed_converter_is_reported_and_keeps_the_docx(tmp_path: Path, capsys:
     filler = filler_for(tmp_path, "kept text")
     try:
         filler.output("warm", pdf=True)  # an office is running from here on
-        folder = filler.folioprint._state.folder
+        folder = sys.modules[type(filler.folioprint).__module__]._SHARED.folder  # all its offices
         capsys.readouterr()
         with killing_offices(folder) as killed:
             with pytest.raises(ConversionError, match="killed.docx"):
