@@ -8,6 +8,7 @@
 - Offices: five live Scrivet documents after one PDF each; how many offices
   run for the process and their resident memory (RSS, and PSS, which counts
   pages shared between offices once).
+- Ten converters converting at once, a first round and a warm one.
 - Fallback: a document the warm office cannot load, converted by a one-off
   soffice run. Where the installed office loads every test document, the warm
   office is made to die on the document by a stand-in helper, which costs what
@@ -126,7 +127,7 @@ def office_memory() -> tuple[int, int, float, float]:
 
 
 @contextlib.contextmanager
-def converter_class(module: ModuleType) -> Iterator[None]:
+def converter_class(module: Any) -> Iterator[None]:
     saved = S.Folioprint
     S.Folioprint = module.Folioprint  # read by each new Scrivet.Document
     try:
@@ -135,7 +136,7 @@ def converter_class(module: ModuleType) -> Iterator[None]:
         S.Folioprint = saved
 
 
-def five_documents(module: ModuleType, work: Path, template: Path) -> tuple[int, int, float, float]:
+def five_documents(module: Any, work: Path, template: Path) -> tuple[int, int, float, float]:
     with converter_class(module), contextlib.redirect_stdout(open(os.devnull, "w")):
         fillers = []
         for i in range(5):
@@ -151,7 +152,7 @@ def five_documents(module: ModuleType, work: Path, template: Path) -> tuple[int,
     return measured
 
 
-def warm_rows(label: str, module: ModuleType, work: Path, source: Path, runs: int) -> list[tuple[str, float, float]]:
+def warm_rows(label: str, module: Any, work: Path, source: Path, runs: int) -> list[tuple[str, float, float]]:
     rows = []
     converter = module.Folioprint()
     rows.append((f"{label}: convert, keep_active=True",
@@ -164,6 +165,28 @@ def warm_rows(label: str, module: ModuleType, work: Path, source: Path, runs: in
     return rows
 
 
+def ten_at_once(label: str, module: Any, work: Path, source: Path) -> tuple[str, float, float]:
+    """Ten converters converting at once from ten threads: the first round
+    (offices start) and a second one (warm)."""
+    import threading
+
+    converters = [module.Folioprint() for _ in range(10)]
+    times = []
+    for round_ in range(2):
+        threads = [threading.Thread(target=converters[i].convert, args=(source, work / f"ten{round_}_{i}.pdf"))
+                   for i in range(10)]
+        started = time.perf_counter()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        times.append(time.perf_counter() - started)
+        assert all((work / f"ten{round_}_{i}.pdf").exists() for i in range(10))
+    for converter in converters:
+        converter.close()
+    return (f"{label}: ten converters at once (whole round)", times[0], times[1])
+
+
 CRASHING_HELPER = """
 import json, sys
 print(json.dumps({"ready": True, "office_pid": 0}), flush=True)
@@ -172,7 +195,7 @@ sys.exit(3)  # as the helper does when its office died on a document
 """
 
 
-def fallback_rows(module: ModuleType, work: Path, runs: int) -> list[tuple[str, float, float]]:
+def fallback_rows(module: Any, work: Path, runs: int) -> list[tuple[str, float, float]]:
     document = commented(work / "commented.docx")
     converter = module.Folioprint()
     converter.convert(make_docx(work / "warmup.docx"), work / "warmup.pdf")
@@ -218,6 +241,7 @@ def main() -> None:
         offices = []
         for label, module in modules:
             rows += warm_rows(label, module, work, source, runs)
+            rows.append(ten_at_once(label, module, work, source))
             offices.append((label, *five_documents(module, work, source)))
         rows += fallback_rows(now, work, runs)
 
