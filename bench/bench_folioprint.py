@@ -43,7 +43,7 @@ import docx  # noqa: E402
 import varnholt通用模組.Scrivet  # noqa: E402,F401
 from test_scrivet_support import commented  # noqa: E402
 
-S = sys.modules[PACKAGE + ".Scrivet"]
+S: Any = sys.modules[PACKAGE + ".Scrivet"]
 
 
 def load_folioprint(folder: Path, name: str) -> ModuleType:
