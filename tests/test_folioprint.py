@@ -189,6 +189,14 @@ class TestRefusals:
             shared.convert(source, tmp_path / "no such folder" / "out.pdf")
         assert not (tmp_path / "no such folder").exists()
 
+    def test_without_libreoffice_both_ways_are_reported(
+        self, converter: Folioprint, source: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        monkeypatch.setattr(FP, "SOFFICE", str(tmp_path / "nowhere" / "soffice"))
+        with pytest.raises(ConversionError, match="LibreOffice was not found.*could not be run"):
+            converter.convert(source, tmp_path / "out.pdf")
+        assert not (tmp_path / "out.pdf").exists()
+
     def test_document_the_office_cannot_load_keeps_old_pdf(
         self, shared: Folioprint, source: Path, tmp_path: Path
     ) -> None:

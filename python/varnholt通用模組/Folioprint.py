@@ -458,15 +458,18 @@ class Folioprint:
         assert folder is not None
         profile = Path(folder, "profile").as_uri()
         with open(os.path.join(folder, "once.log"), "ab") as log:
-            process = subprocess.Popen(
-                [SOFFICE, "-env:UserInstallation=" + profile, "--headless", "--invisible", "--nologo",
-                 "--norestore", "--nolockcheck", "--convert-to", "pdf:" + PDF_EXPORT_FILTER,
-                 "--outdir", os.path.dirname(pdf), staged],
-                stdin=subprocess.DEVNULL,
-                stdout=log,
-                stderr=log,
-                start_new_session=True,
-            )
+            try:
+                process = subprocess.Popen(
+                    [SOFFICE, "-env:UserInstallation=" + profile, "--headless", "--invisible", "--nologo",
+                     "--norestore", "--nolockcheck", "--convert-to", "pdf:" + PDF_EXPORT_FILTER,
+                     "--outdir", os.path.dirname(pdf), staged],
+                    stdin=subprocess.DEVNULL,
+                    stdout=log,
+                    stderr=log,
+                    start_new_session=True,
+                )
+            except OSError as error:
+                raise ConversionError(f"LibreOffice could not be run ({SOFFICE}): {error}") from None
         try:
             process.wait(timeout=self.timeout)
         except subprocess.TimeoutExpired:
