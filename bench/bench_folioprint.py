@@ -47,11 +47,11 @@ S: Any = sys.modules[PACKAGE + ".Scrivet"]
 
 
 def load_folioprint(folder: Path, name: str) -> ModuleType:
-    spec = importlib.util.spec_from_file_location(name, folder / "Folioprint.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, folder / "Folioprint.py")
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
