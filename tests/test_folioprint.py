@@ -17,6 +17,8 @@ from typing import Any, Iterator
 
 import pytest
 
+from test_scrivet_support import commented
+from varnholt通用模組 import Folioprint as FP
 from varnholt通用模組.Folioprint import ConversionError, Folioprint
 
 pytestmark = [
@@ -55,9 +57,9 @@ def running(pid: int) -> bool:
         return False
 
 
-def offices_of(converter: Folioprint) -> list[int]:
-    """Running office processes that use this converter's private profile."""
-    folder = converter._state.folder
+def offices() -> list[int]:
+    """Running office processes of this process's converters."""
+    folder = FP._SHARED.folder
     assert folder is not None
     found = []
     for entry in os.listdir("/proc"):
@@ -84,9 +86,10 @@ def source(tmp_path: Path) -> Path:
     return make_docx(tmp_path / "專利 source.docx", CHINESE, LATIN)
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="class")
 def shared() -> Iterator[Folioprint]:
-    """One warm converter for the tests that do not look at its process."""
+    """One warm converter for the tests that do not look at its process (it
+    keeps the office running until the class is done)."""
     converter = Folioprint()
     yield converter
     converter.close()
@@ -131,6 +134,14 @@ class TestConvert:
             assert CHINESE in pdf_text(target)
             assert os.listdir(folder) == ["out.pdf"]
             assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
+
+    def test_commented_documents_convert_in_the_warm_office(self, shared: Folioprint, tmp_path: Path) -> None:
+        shared.convert(make_docx(tmp_path / "plain.docx", LATIN), tmp_path / "plain.pdf")
+        pid = shared.office_pid
+        shared.convert(commented(tmp_path / "commented.docx"), tmp_path / "commented.pdf")
+        assert shared.office_pid == pid  # not replaced: it did not die on the comments
+        text = pdf_text(tmp_path / "commented.pdf")
+        assert "Claim 1: a device with a lever" in text and "an inserted clause" in text and "cell 3 KEY" in text
 
     def test_an_existing_pdf_is_replaced(self, shared: Folioprint, tmp_path: Path) -> None:
         target = tmp_path / "out.pdf"
@@ -178,6 +189,14 @@ class TestRefusals:
             shared.convert(source, tmp_path / "no such folder" / "out.pdf")
         assert not (tmp_path / "no such folder").exists()
 
+    def test_without_libreoffice_both_ways_are_reported(
+        self, converter: Folioprint, source: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        monkeypatch.setattr(FP, "SOFFICE", str(tmp_path / "nowhere" / "soffice"))
+        with pytest.raises(ConversionError, match="LibreOffice was not found.*could not be run"):
+            converter.convert(source, tmp_path / "out.pdf")
+        assert not (tmp_path / "out.pdf").exists()
+
     def test_document_the_office_cannot_load_keeps_old_pdf(
         self, shared: Folioprint, source: Path, tmp_path: Path
     ) -> None:
@@ -220,12 +239,12 @@ class TestOfficeProcess:
         self, converter: Folioprint, source: Path, tmp_path: Path
     ) -> None:
         converter.convert(source, tmp_path / "warm.pdf")
-        assert offices_of(converter) == [converter.office_pid]
+        assert offices() == [converter.office_pid]
         converter.close()
         for name in ("1.pdf", "2.pdf"):
             converter.convert(source, tmp_path / name, keep_active=False)
             assert converter.office_pid is None
-            assert offices_of(converter) == []
+            assert offices() == []
             assert CHINESE in pdf_text(tmp_path / name)
 
     # Without a pause the converter learns of the death only from its request;
@@ -240,7 +259,8 @@ class TestOfficeProcess:
         os.kill(pid, signal.SIGKILL)
         time.sleep(pause)
         converter.convert(source, tmp_path / "2.pdf")
-        assert LATIN in pdf_text(tmp_path / "2.pdf")
+        converter.convert(source, tmp_path / "3.pdf")
+        assert LATIN in pdf_text(tmp_path / "2.pdf") and LATIN in pdf_text(tmp_path / "3.pdf")
         assert converter.office_pid not in (None, pid)
 
     def test_a_hung_office_is_stopped_and_reported(
@@ -279,7 +299,8 @@ class TestOfficeProcess:
             "from varnholt通用模組.Folioprint import Folioprint\n"
             "keep = Folioprint()\n"
             "keep.convert(sys.argv[1], sys.argv[2])\n"
-            "print(keep.office_pid, keep._state.folder, flush=True)\n"
+            "from varnholt通用模組 import Folioprint as FP\n"
+            "print(keep.office_pid, FP._SHARED.folder, flush=True)\n"
         )
         result = subprocess.run(
             [sys.executable, "-c", script, str(source), str(tmp_path / "out.pdf")],
@@ -291,6 +312,52 @@ class TestOfficeProcess:
         pid, folder = result.stdout.split()
         assert gone_soon(int(pid))
         assert not os.path.exists(folder)
+
+
+# Speaks the helper's protocol, then leaves as the helper does when its
+# office died on the document.
+DYING_HELPER = """
+import json, sys
+print(json.dumps({"ready": True, "office_pid": 0}), flush=True)
+sys.stdin.readline()
+sys.exit(3)
+"""
+
+
+@pytest.mark.slow
+class TestOneOfficePerProcess:
+    def test_converters_share_one_office_while_any_keeps_it(self, source: Path, tmp_path: Path) -> None:
+        a, b, c = Folioprint(), Folioprint(), Folioprint()
+        try:
+            for i, converter in enumerate((a, b, c)):
+                converter.convert(source, tmp_path / f"{i}.pdf")
+            pid = a.office_pid
+            assert pid is not None and offices() == [pid] and b.office_pid == c.office_pid == pid
+            a.convert(source, tmp_path / "a.pdf", keep_active=False)
+            b.close()
+            assert offices() == [pid]  # c still keeps it
+            del a, b
+            assert offices() == [pid]
+            c.close()
+            assert gone_soon(pid)
+        finally:
+            c.close()
+
+    @pytest.mark.parametrize("cause", ["office dies on it", "no UNO bridge"])
+    def test_what_the_warm_office_cannot_load_converts_once_then_warm_again(
+        self, converter: Folioprint, source: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, cause: str
+    ) -> None:
+        if cause == "no UNO bridge":
+            monkeypatch.setattr(FP, "UNO_PYTHON", str(tmp_path / "no python"))
+        else:
+            (tmp_path / "dies.py").write_text(DYING_HELPER)
+            monkeypatch.setattr(FP, "HELPER", str(tmp_path / "dies.py"))
+        converter.convert(source, tmp_path / "once.pdf")
+        assert CHINESE in pdf_text(tmp_path / "once.pdf")
+        assert converter.office_pid is None and offices() == []  # the one-off office is gone too
+        monkeypatch.undo()
+        converter.convert(source, tmp_path / "warm.pdf")
+        assert converter.office_pid is not None and LATIN in pdf_text(tmp_path / "warm.pdf")
 
 
 @pytest.mark.slow
@@ -339,6 +406,7 @@ class TestConcurrency:
             assert errors == []
             for i in range(1, 10, 2):
                 assert f"document {i}" in pdf_text(tmp_path / f"{i}.pdf")
+            assert len(offices()) == 1
             same = pdf_text(tmp_path / "same.pdf")
             assert sum(f"document {i}" in same for i in range(0, 10, 2)) == 1
             assert sorted(p.name for p in tmp_path.glob("*.pdf")) == sorted(

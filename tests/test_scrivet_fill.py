@@ -9,6 +9,7 @@ from typing import Any
 import docx
 import pytest
 from docx.enum.text import WD_PARAGRAPH_ALIGNMENT as ALIGN
+from docx.oxml.ns import qn
 from docx.shared import Pt
 
 from test_scrivet_support import (
@@ -54,6 +55,93 @@ def test_set_entry_defaults_and_order() -> None:
     ]
     other = filler.replace_value["B"]
     assert (other["字體大小"], other["__remark__"], other["固定圖片比例"]) == (Pt(12), {"字體大小": Pt(6)}, False)
+
+
+class TestValuesADocumentCannotHold:
+    @pytest.mark.parametrize(
+        "value, options, message",
+        [
+            ("bell\x07", {}, r"set\('KEY'\): the value holds the character '\\x07' \(U\+0007\)"),
+            ("nul\x00", {}, r"'\\x00' \(U\+0000\)"),
+            ("page\x0c", {}, r"'\\x0c' \(U\+000C\)"),
+            ("half \ud800", {}, r"U\+D800"),
+            ("v", {"new_font_name": "Ari\x01al"}, r"new_font_name holds the character '\\x01'"),
+            ("v", {"new_font_size": 12}, r"set\('KEY'\): new_font_size=12 .*one point.*Pt\(12\)"),
+            ("v", {"new_font_size": "12"}, r"new_font_size='12' .*Pt\("),
+            ("v", {"remark_new_font_size": Pt(0.5)}, r"remark_new_font_size=6350 .*Pt\("),
+            ("v", {"font_color": (300, 0, 0)}, r"set\('KEY'\): .*RGBColor"),
+        ],
+        ids=["bell", "nul", "form feed", "lone surrogate", "font name", "size as a number", "size as text",
+             "remark under a point", "colour out of range"],
+    )
+    def test_set_refuses_and_keeps_the_registry(self, value: str, options: dict[str, Any], message: str) -> None:
+        filler = scrivet_module().Scrivet.Document()
+        filler.set("KEY", "earlier")
+        with pytest.raises(ValueError, match=message):
+            filler.set("KEY", value, **options)
+        assert filler.replace_value["KEY"]["替換值"] == "earlier"
+
+    def test_vertical_tab_is_a_line_break_and_real_sizes_work(self, tmp_path: Path) -> None:
+        options = {"new_font_size": Pt(12), "remark_new_font_size": Pt(1)}
+        out = fill(tmp_path, template_with(["KEY"], ["KEY"]), [("KEY", "line 1\vline 2", options)])
+        assert out.paragraphs[0].text == "line 1\nline 2" and cell_texts(out) == ["line 1\nline 2"]
+        assert run_facts(out.paragraphs[0].runs[0])[3] == 12
+
+
+def overspanning_table(document: Any) -> None:
+    """A table declaring two grid columns whose second row holds three cells,
+    the last one continuing a vertical merge from a cell the row above lacks:
+    python-docx cannot list that row's cells."""
+    from docx.oxml.ns import nsdecls
+
+    def tc(text: str, merge: str = "") -> str:
+        return f"<w:tc><w:tcPr>{merge}</w:tcPr><w:p>{r(text)}</w:p></w:tc>" if text or not merge else f"<w:tc><w:tcPr>{merge}</w:tcPr><w:p/></w:tc>"
+
+    rows = [[tc("A KEY"), tc("B")], [tc("C KEY"), tc("D KEY"), tc("", "<w:vMerge/>")], [tc("E KEY"), tc("F")]]
+    body = "".join("<w:tr>" + "".join(row) + "</w:tr>" for row in rows)
+    grid = '<w:tblGrid><w:gridCol w:w="3000"/><w:gridCol w:w="3000"/></w:tblGrid>'
+    anchor = document.add_paragraph()._p
+    anchor.addnext(docx.oxml.parse_xml(f"<w:tbl {nsdecls('w')}><w:tblPr/>{grid}{body}</w:tbl>"))
+    anchor.getparent().remove(anchor)
+
+
+class TestTablesPythonDocxCannotList:
+    def test_every_cell_there_is_filled(self, tmp_path: Path, capsys: Any) -> None:
+        template = template_with(["body KEY"])
+        overspanning_table(template)
+        template.add_table(rows=1, cols=1).cell(0, 0).text = "G KEY"
+        with pytest.raises(ValueError, match="grid_offset"):
+            template.tables[0].rows[1].cells
+        out = fill(tmp_path, template, [("KEY", "v")])
+        texts = [["".join(t.itertext()) for t in tc.iter(qn("w:t"))] for tc in out.tables[0]._tbl.iter(qn("w:tc"))]
+        assert texts == [["A v"], ["B"], ["C v"], ["D v"], [], ["E v"], ["F"]]
+        assert out.paragraphs[0].text == "body v" and out.tables[1].cell(0, 0).text == "G v"
+        assert capsys.readouterr().out.startswith("[完成！]")  # nothing else printed
+
+    def test_a_table_that_cannot_be_read_at_all_is_named_and_skipped(
+        self, tmp_path: Path, capsys: Any, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        from docx.oxml.table import CT_Row
+
+        template = template_with(["body KEY"], ["T1 KEY"])
+        overspanning_table(template)
+        filler = open_filler(save_template(template, tmp_path), tmp_path)
+        filler.set("KEY", "v")
+
+        real: Any = CT_Row.__dict__["tc_lst"]
+
+        def cells_of(row: Any) -> Any:
+            if "C KEY" in row.xpath("string(.)"):
+                raise TypeError("unreadable row")
+            return real.fget(row)
+
+        monkeypatch.setattr(CT_Row, "tc_lst", property(cells_of))
+        filler.execute_set()
+        monkeypatch.undo()
+        assert capsys.readouterr().out == "execute_set無法讀取表格，略過 --> 第2個表格: unreadable row\n"
+        out = save_and_reopen(filler, tmp_path)
+        assert out.paragraphs[0].text == "body v" and out.tables[0].cell(0, 0).text == "T1 v"
+        assert out.tables[1].cell(0, 0).text == "A KEY"
 
 
 class TestSplitting:

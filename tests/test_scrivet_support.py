@@ -97,3 +97,25 @@ class FakeConverter:
     def convert(self, input: str, output: str, keep_active: Any = None) -> None:
         FakeConverter.calls.append((input, output, keep_active, Path(input).exists()))
         Path(output).write_bytes(b"%PDF-1.4 fake\n")
+
+
+def commented(path: Path) -> Path:
+    """A document with comments as patent drafts carry them: on plain text, on
+    a tracked insertion, on a tracked deletion and on table cells."""
+    from docx.text.run import Run
+
+    document = docx.Document()
+    p = document.add_paragraph("Claim 1: a device ")
+    p.add_run("with a lever")
+    document.add_comment(p.runs[1], text="Which lever?", author="Examiner", initials="EX")
+    tracked = raw_paragraph(document, r("Claim 2: ") + ins("an inserted clause") + dele("<w:delText>a removed clause</w:delText>"))
+    inserted = Run(tracked._p.xpath("./w:ins/w:r")[0], tracked)
+    removed = Run(tracked._p.xpath("./w:del/w:r")[0], tracked)
+    document.add_comment(inserted, text="Added at the hearing", author="Agent", initials="AG")
+    document.add_comment(removed, text="Removed, see 3.2", author="Agent", initials="AG")
+    table = document.add_table(rows=2, cols=2)
+    for i, cell in enumerate(table._cells):
+        cell.text = f"cell {i} KEY"
+        document.add_comment(cell.paragraphs[0].runs, text=f"note on cell {i}", author="Agent")
+    document.save(str(path))
+    return path

@@ -3,11 +3,10 @@
 On Windows Word does the work (through docx2pdf). Elsewhere a headless
 LibreOffice does, with Debian's Noto CJK fonts providing the Chinese glyphs.
 
-Each converter owns a private LibreOffice profile: two offices sharing one
-profile lose conversions. soffice reports success even when it could not load
-a document, so a conversion counts only when a fresh, non-empty PDF exists.
-The PDF is written in a private folder and then moved into place, so the
-output path never holds a half-written file and converters never collide.
+soffice reports success even when it could not load a document, so a
+conversion counts only when a fresh, non-empty PDF exists. The PDF is written
+in a private folder and then moved into place, so the output path never holds
+a half-written file and converters never collide.
 
 Keeping the office warm: a second ``soffice --convert-to`` with the profile of
 a running office is handed over to that office, which converts once and then
@@ -16,10 +15,17 @@ Instead, a small helper under the interpreter that has LibreOffice's UNO bridge
 (``_folioprint_office.py``; Debian's python3-uno loads only into
 /usr/bin/python3) starts one office listening on a private pipe and converts
 over UNO. A warm conversion then takes about 0.1 s, a plain soffice run 1.2 s.
+
+One warm office serves every converter of the process (about 140 MB each
+otherwise), one conversion at a time; it runs while some converter wants it
+kept warm and ends with the program. A document the warm office cannot load
+(it dies on it, or refuses it) is converted once more by a plain soffice run
+with the converter's own profile; the next call goes warm again.
 """
 
 from __future__ import annotations
 
+import atexit
 import errno
 import json
 import os
@@ -49,13 +55,32 @@ HELPER = str(Path(__file__).with_name("_folioprint_office.py"))
 # Ten offices starting at once on two cores need well over ten seconds.
 START_TIMEOUT = 90.0
 
+PDF_EXPORT_FILTER = "writer_pdf_Export"
+
 
 class ConversionError(RuntimeError):
     """The office did not produce the PDF (failed, crashed or took too long)."""
 
 
+class _TookTooLong(ConversionError):
+    """The office was stopped after the time allowed."""
+
+
+class _NotStarted(Exception):
+    """The warm office could not be started."""
+
+
 class _OfficeGone(Exception):
-    """The office or its helper died; a new one may succeed."""
+    """The office or its helper died; a new one may succeed. `before` tells
+    that it was gone before it was handed the document."""
+
+    def __init__(self, message: str, before: bool = False) -> None:
+        super().__init__(message)
+        self.before = before
+
+
+class _Refused(Exception):
+    """The warm office is alive but could not load or export the document."""
 
 
 def _check_paths(source: str, target: str) -> None:
@@ -75,14 +100,14 @@ def _check_paths(source: str, target: str) -> None:
         raise IsADirectoryError(errno.EISDIR, "the PDF path is a folder", target)
 
 
-def _check_pdf(pdf: str, source: str) -> None:
+def _check_pdf(pdf: str) -> None:
     try:
         with open(pdf, "rb") as f:
             head = f.read(5)
     except FileNotFoundError:
-        raise ConversionError(f"no PDF was written for {source!r}") from None
+        raise ConversionError("no PDF was written") from None
     if head != b"%PDF-":
-        raise ConversionError(f"the PDF written for {source!r} is empty or damaged")
+        raise ConversionError("the PDF written is empty or damaged")
 
 
 def _place(pdf: str, target: str) -> None:
@@ -108,6 +133,16 @@ def _place(pdf: str, target: str) -> None:
         except OSError:
             pass
         raise
+
+
+def _kill_group(process: subprocess.Popen[bytes]) -> None:
+    """Kill a process started in a session of its own, with all it started."""
+    if sys.platform != "win32":  # never started there; keeps type checks for Windows clean
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+    process.wait()
 
 
 class _Office:
@@ -149,12 +184,12 @@ class _Office:
             self.process.stdin.write((json.dumps({"input": source, "output": target}) + "\n").encode())
             self.process.stdin.flush()
         except (BrokenPipeError, ValueError):
-            raise _OfficeGone("the LibreOffice helper has exited") from None
+            raise _OfficeGone("the LibreOffice helper has exited", before=True) from None
         reply = self._reply(time.monotonic() + timeout, "converting")
         if not reply.get("ok"):
             if reply.get("gone"):
-                raise _OfficeGone(reply.get("error"))
-            raise ConversionError(f"LibreOffice failed: {reply.get('error')}")
+                raise _OfficeGone(str(reply.get("error")))
+            raise _Refused(str(reply.get("error")))
 
     def _reply(self, deadline: float, doing: str) -> dict[str, Any]:
         assert self.process.stdout is not None
@@ -163,7 +198,7 @@ class _Office:
             left = deadline - time.monotonic()
             if left <= 0:
                 self.kill()
-                raise ConversionError(f"LibreOffice took too long {doing}; it was stopped")
+                raise _TookTooLong(f"LibreOffice took too long {doing}; it was stopped")
             ready, _, _ = select.select([fd], [], [], left)
             if ready:
                 chunk = os.read(fd, 65536)
@@ -194,12 +229,7 @@ class _Office:
         self.kill()
 
     def kill(self) -> None:
-        if sys.platform != "win32":  # never started there; keeps type checks for Windows clean
-            try:
-                os.killpg(self.process.pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
-        self.process.wait()
+        _kill_group(self.process)
         for stream in (self.process.stdin, self.process.stdout):
             if stream is not None:
                 try:
@@ -208,29 +238,88 @@ class _Office:
                     pass
 
 
+class _Shared:
+    """The process's warm office and the folder that holds its profile, its
+    log and the converters' private folders."""
+
+    def __init__(self) -> None:
+        # Held for one warm conversion (or a start or stop of the office).
+        self.lock = threading.Lock()
+        self.office: _Office | None = None
+        self.folder: str | None = None
+        # Tokens of the converters that want the office kept warm. Changed
+        # without a lock: a converter's finaliser may run on a thread that
+        # already holds `lock`.
+        self.holders: set[object] = set()
+
+    def root(self) -> str:
+        folder = self.folder
+        if folder is None or not os.path.isdir(folder):
+            folder = self.folder = tempfile.mkdtemp(prefix="folioprint-")
+        return folder
+
+    def running(self) -> _Office | None:
+        office = self.office
+        return office if office is not None and office.alive() else None
+
+    def stop_office(self) -> None:
+        """With `lock` held."""
+        office, self.office = self.office, None
+        if office is not None:
+            office.stop()
+
+    def stop_if_unheld(self) -> None:
+        # Never waits: whoever holds the lock checks again when done.
+        if not self.holders and self.office is not None and self.lock.acquire(blocking=False):
+            try:
+                if not self.holders:
+                    self.stop_office()
+            finally:
+                self.lock.release()
+
+    def release(self, token: object) -> None:
+        self.holders.discard(token)
+        self.stop_if_unheld()
+
+    def shutdown(self) -> None:
+        """At the end of the program."""
+        self.holders.clear()
+        # A daemon thread may be converting still; the office goes anyway.
+        locked = self.lock.acquire(timeout=5)
+        try:
+            self.stop_office()
+        finally:
+            if locked:
+                self.lock.release()
+        folder, self.folder = self.folder, None
+        if folder is not None:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+_SHARED = _Shared()
+atexit.register(_SHARED.shutdown)
+
+
 class _State:
     """What must be cleaned up when a converter goes away (kept apart from the
     converter so that its finaliser does not keep it alive)."""
 
     def __init__(self) -> None:
-        self.office: _Office | None = None
+        self.token = object()
+        # Private folder: conversion jobs, and the profile of one-off runs.
         self.folder: str | None = None
 
-    def stop_office(self) -> None:
-        office, self.office = self.office, None
-        if office is not None:
-            office.stop()
-
     def shutdown(self) -> None:
-        self.stop_office()
+        _SHARED.release(self.token)
         folder, self.folder = self.folder, None
         if folder is not None:
             shutil.rmtree(folder, ignore_errors=True)
 
 
 class Folioprint:
-    """A .docx to PDF converter. One object's calls run one at a time; separate
-    objects convert independently, each with its own office."""
+    """A .docx to PDF converter. One object's calls run one at a time; all
+    objects of the process share one warm office, which converts one document
+    at a time."""
 
     def __init__(self, timeout: float = 120.0) -> None:
         self.timeout = timeout
@@ -241,18 +330,18 @@ class Folioprint:
 
     @property
     def office_pid(self) -> int | None:
-        """Process id of the warm office, None when none is running."""
-        office = self._state.office
-        return office.office_pid if office is not None and office.alive() else None
+        """Process id of the process's warm office, None when none is running."""
+        office = _SHARED.running()
+        return office.office_pid if office is not None else None
 
     def convert(self, input: StrPath, output: StrPath, keep_active: bool = True) -> None:
         """Write the PDF of the .docx `input` to `output` (any name, in an existing
         folder), returning once the PDF is complete and `input` is closed again.
 
         With `keep_active` the office stays running for this object's next call;
-        otherwise it is stopped before returning. Raises OSError (no such input,
-        no such output folder), ValueError (not a .docx) or ConversionError;
-        `output` is then untouched.
+        otherwise this object no longer keeps it, and it stops unless another
+        converter does. Raises OSError (no such input, no such output folder),
+        ValueError (not a .docx) or ConversionError; `output` is then untouched.
         """
         source = os.path.abspath(os.fspath(input))
         target = os.path.abspath(os.fspath(output))
@@ -262,15 +351,20 @@ class Folioprint:
                 self._convert_in_folder(
                     source, target, lambda docx, pdf: self._convert_with_word(docx, pdf, keep_active)
                 )
-            else:
-                try:
-                    self._convert_in_folder(source, target, self._convert_with_libreoffice)
-                finally:
-                    if not keep_active:
-                        self._state.stop_office()
+                return
+            token = self._state.token
+            if keep_active:
+                _SHARED.holders.add(token)
+            try:
+                self._convert_in_folder(source, target, self._convert_with_libreoffice)
+            finally:
+                if not keep_active:
+                    _SHARED.holders.discard(token)
+                _SHARED.stop_if_unheld()
 
     def close(self) -> None:
-        """Stop the office and remove the private folder; a later call starts afresh."""
+        """Let go of the warm office (it stops unless another converter keeps
+        it) and remove the private folder; a later call starts afresh."""
         with self._lock:
             self._state.shutdown()
 
@@ -283,9 +377,10 @@ class Folioprint:
     def _convert_in_folder(
         self, source: str, target: str, convert: Callable[[str, str], None]
     ) -> None:
-        if self._state.folder is None or not os.path.isdir(self._state.folder):
-            self._state.folder = tempfile.mkdtemp(prefix="folioprint-")
-        job = tempfile.mkdtemp(prefix="job-", dir=self._state.folder)
+        state = self._state
+        if state.folder is None or not os.path.isdir(state.folder):
+            state.folder = tempfile.mkdtemp(prefix="converter-", dir=_SHARED.root())
+        job = tempfile.mkdtemp(prefix="job-", dir=state.folder)
         try:
             # The office reads a private copy: the caller's .docx is never
             # opened or locked by it, and it may be deleted right after we return.
@@ -299,36 +394,90 @@ class Folioprint:
             shutil.copyfile(source, staged)
             try:
                 convert(staged, pdf)
+                _check_pdf(pdf)
             except ConversionError as error:
                 raise ConversionError(f"could not convert {source!r} to PDF: {error}") from None
-            _check_pdf(pdf, source)
             _place(pdf, target)
         finally:
             shutil.rmtree(job, ignore_errors=True)
 
     def _convert_with_libreoffice(self, staged: str, pdf: str) -> None:
-        state = self._state
-        assert state.folder is not None
-        office = state.office
-        warm = office is not None and office.alive()
-        for attempt in range(2):
-            if office is None or not office.alive():
-                state.stop_office()
-                office = state.office = _Office(
-                    os.path.join(state.folder, "profile"),
-                    os.path.join(state.folder, "office.log"),
-                    START_TIMEOUT,
-                )
+        try:
+            self._convert_warm(staged, pdf)
+            _check_pdf(pdf)
+            return
+        except (_OfficeGone, _Refused, _NotStarted, ConversionError) as error:
+            if isinstance(error, _TookTooLong):
+                raise
+            warm_error = error
+        # What the warm office cannot load may still convert on its own.
+        try:
+            os.unlink(pdf)
+        except OSError:
+            pass
+        try:
+            self._convert_once(staged, pdf)
+            _check_pdf(pdf)
+        except ConversionError as error:
+            raise ConversionError(f"{warm_error}; a one-off LibreOffice run failed too: {error}") from None
+
+    def _convert_warm(self, staged: str, pdf: str) -> None:
+        shared = _SHARED
+        with shared.lock:
+            for attempt in range(2):
+                office = shared.running()
+                if office is None:
+                    shared.stop_office()
+                    root = shared.root()
+                    try:
+                        office = shared.office = _Office(
+                            os.path.join(root, "profile"),
+                            os.path.join(root, "office.log"),
+                            START_TIMEOUT,
+                        )
+                    except _TookTooLong:
+                        raise
+                    except ConversionError as error:
+                        raise _NotStarted(str(error)) from None
+                try:
+                    office.convert(staged, pdf, self.timeout)
+                    return
+                except _OfficeGone as gone:
+                    shared.stop_office()
+                    # Gone before it saw the document (it died since the last
+                    # call): a new office gets it. Dying on it is the
+                    # document's doing.
+                    if not gone.before or attempt:
+                        raise _OfficeGone(f"LibreOffice died: {gone}") from None
+                except _Refused as refused:
+                    raise _Refused(f"LibreOffice failed: {refused}") from None
+
+    def _convert_once(self, staged: str, pdf: str) -> None:
+        """A plain ``soffice --convert-to`` with this converter's own profile."""
+        folder = self._state.folder
+        assert folder is not None
+        profile = Path(folder, "profile").as_uri()
+        with open(os.path.join(folder, "once.log"), "ab") as log:
             try:
-                office.convert(staged, pdf, self.timeout)
-                return
-            except _OfficeGone as gone:
-                state.stop_office()
-                office = None
-                # A warm office may have died since the last call; a fresh one
-                # dying on this document is the document's fault.
-                if attempt or not warm:
-                    raise ConversionError(f"LibreOffice died: {gone}") from None
+                process = subprocess.Popen(
+                    [SOFFICE, "-env:UserInstallation=" + profile, "--headless", "--invisible", "--nologo",
+                     "--norestore", "--nolockcheck", "--convert-to", "pdf:" + PDF_EXPORT_FILTER,
+                     "--outdir", os.path.dirname(pdf), staged],
+                    stdin=subprocess.DEVNULL,
+                    stdout=log,
+                    stderr=log,
+                    start_new_session=True,
+                )
+            except OSError as error:
+                raise ConversionError(f"LibreOffice could not be run ({SOFFICE}): {error}") from None
+        try:
+            process.wait(timeout=self.timeout)
+        except subprocess.TimeoutExpired:
+            _kill_group(process)
+            raise _TookTooLong("a one-off LibreOffice run took too long; it was stopped") from None
+        finally:
+            # The launcher may leave the office behind when it is killed.
+            _kill_group(process)
 
     def _convert_with_word(self, staged: str, pdf: str, keep_active: bool) -> None:
         from docx2pdf import convert as word_convert  # Word through COM; it can keep Word open itself

@@ -7,9 +7,56 @@ namespace {
 using Entries = std::vector<std::pair<py::object, py::object>>;
 
 const char* const kPictureError = u8"execute_set\u8a2d\u5b9a\u7167\u7247\u932f\u8aa4 --> ";
+// "execute_set無法讀取表格，略過 --> 第" N "個表格: " (cannot read the table, skipped --> table number N)
+const char* const kTableSkipped = u8"execute_set\u7121\u6cd5\u8b80\u53d6\u8868\u683c\uff0c\u7565\u904e --> \u7b2c";
+const char* const kTableNumbered = u8"\u500b\u8868\u683c: ";
 
 py::object option(const py::kwargs& kwargs, const char* name, py::object fallback) {
     return kwargs.contains(name) ? py::object(kwargs[name]) : fallback;
+}
+
+// Characters XML 1.0 can hold; lxml refuses any other one halfway through a
+// fill. The vertical tab (Word's and Excel's line break inside a cell) is
+// written as a line break.
+bool writable(Py_UCS4 c) {
+    return c == 0x9 || c == 0xA || c == 0xB || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+void refuse_unwritable(py::handle key, const char* what, py::handle text) {
+    if (!PyUnicode_Check(text.ptr())) return;
+    PyObject* s = text.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (writable(c)) continue;
+        py::object message = py::str("set({!r}): {} holds the character {!r} (U+{:04X}), which a Word document cannot hold")
+                                 .attr("format")(key, what, py::reinterpret_steal<py::object>(PyUnicode_FromOrdinal(c)),
+                                                 static_cast<unsigned long>(c));
+        throw py::value_error(py::cast<std::string>(message));
+    }
+}
+
+// A plain number is taken as EMU (12 is 12/12700 of a point): the text would
+// vanish without a word.
+void refuse_invisible_size(py::handle key, const char* keyword, py::handle size) {
+    if (size.is_none()) return;
+    constexpr long long kEmuPerPoint = 12700;
+    bool visible = false;
+    try {
+        py::object emu = py::module_::import("docx.shared").attr("Emu")(size);
+        visible = py::cast<long long>(emu) >= kEmuPerPoint;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    if (visible) return;
+    py::object message =
+        py::str("set({!r}): {}={!r} is not a font size of at least one point (a plain number counts as EMU, "
+                "12700 to the point); give sizes with Pt(...), e.g. {}=Pt(12)")
+            .attr("format")(key, keyword, size, keyword);
+    throw py::value_error(py::cast<std::string>(message));
 }
 
 // As option(), with the default made only when it is needed (it comes from
@@ -19,27 +66,10 @@ py::object option_made(const py::kwargs& kwargs, const char* name, Make make) {
     return kwargs.contains(name) ? py::object(kwargs[name]) : py::object(make());
 }
 
-void set(py::object self, py::object old_text, py::object new_text, py::kwargs kwargs) {
-    py::object none = py::none();
-    py::dict entry;
-    entry[key::kNewText] = glue::str(new_text);
-    entry[key::kFont] = option(kwargs, "new_font_name", py::str("Calibri"));
-    entry[key::kFontChinese] = option(kwargs, "new_font_name_Chinese", py::str(u8"\u6a19\u6977\u9ad4"));
-    auto eight_points = [] { return G("Pt")(8); };
-    entry[key::kFontSize] = option_made(kwargs, "new_font_size", eight_points);
-    entry[key::kAlignment] =
-        option_made(kwargs, "new_alignment", [] { return G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER"); });
-    entry[key::kLeftIndent] = option(kwargs, "left_indent", none);
-    entry[key::kLineSpacing] = option(kwargs, "line_spacing", none);
-    entry[key::kFontColor] = option(kwargs, "font_color", none);
-    py::dict remark;
-    remark[key::kFontSize] = option_made(kwargs, "remark_new_font_size", eight_points);
-    entry[key::kRemark] = remark;
-    entry[key::kImagePath] = option(kwargs, "image_path", none);
-    entry[key::kImageHeight] = option(kwargs, "image_height", none);
-    entry[key::kImageWidth] = option(kwargs, "image_width", none);
-    entry[key::kFixedRatio] = option(kwargs, "image_fixed_ratio", py::bool_(true));
-    self.attr("replace_value")[glue::str(old_text)] = entry;
+
+// The replacement value as it is written into the document.
+py::object written_value(py::handle entry) {
+    return py::object(entry[key::kNewText]).attr("replace")("\v", "\n");
 }
 
 // The text with the first occurrence of the key replaced, or None when the
@@ -80,6 +110,56 @@ void apply_paragraph_format(py::handle paragraph, py::handle entry) {
     if (!spacing.is_none()) paragraph.attr("paragraph_format").attr("line_spacing") = G("Pt")(spacing);
 }
 
+// Formats a paragraph that belongs to no document with the entry, so that a
+// value python-docx cannot write is refused by set and not halfway through
+// execute_set.
+void try_on_scratch(py::handle key, py::handle entry) {
+    try {
+        py::object element = py::module_::import("docx.oxml").attr("parse_xml")(
+            py::str("<w:p xmlns:w=\"{}\"/>").attr("format")(kW));
+        py::object paragraph = py::module_::import("docx.text.paragraph").attr("Paragraph")(element, py::none());
+        py::object run = paragraph.attr("add_run")("x");
+        set_run_font(run, entry);
+        run.attr("font").attr("size") = entry[key::kRemark][key::kFontSize];
+        apply_paragraph_format(paragraph, entry);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::object message = py::str("set({!r}): a value cannot be written into a document: {}: {}")
+                                 .attr("format")(key, py::type::handle_of(e.value()).attr("__name__"), e.value());
+        throw py::value_error(py::cast<std::string>(message));
+    }
+}
+
+void set(py::object self, py::object old_text, py::object new_text, py::kwargs kwargs) {
+    py::object none = py::none();
+    py::dict entry;
+    entry[key::kNewText] = glue::str(new_text);
+    entry[key::kFont] = option(kwargs, "new_font_name", py::str("Calibri"));
+    entry[key::kFontChinese] = option(kwargs, "new_font_name_Chinese", py::str(u8"\u6a19\u6977\u9ad4"));
+    auto eight_points = [] { return G("Pt")(8); };
+    entry[key::kFontSize] = option_made(kwargs, "new_font_size", eight_points);
+    entry[key::kAlignment] =
+        option_made(kwargs, "new_alignment", [] { return G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER"); });
+    entry[key::kLeftIndent] = option(kwargs, "left_indent", none);
+    entry[key::kLineSpacing] = option(kwargs, "line_spacing", none);
+    entry[key::kFontColor] = option(kwargs, "font_color", none);
+    py::dict remark;
+    remark[key::kFontSize] = option_made(kwargs, "remark_new_font_size", eight_points);
+    entry[key::kRemark] = remark;
+    entry[key::kImagePath] = option(kwargs, "image_path", none);
+    entry[key::kImageHeight] = option(kwargs, "image_height", none);
+    entry[key::kImageWidth] = option(kwargs, "image_width", none);
+    entry[key::kFixedRatio] = option(kwargs, "image_fixed_ratio", py::bool_(true));
+    py::str key_text = glue::str(old_text);
+    refuse_unwritable(key_text, "the value", entry[key::kNewText]);
+    refuse_unwritable(key_text, "new_font_name", entry[key::kFont]);
+    refuse_unwritable(key_text, "new_font_name_Chinese", entry[key::kFontChinese]);
+    refuse_invisible_size(key_text, "new_font_size", entry[key::kFontSize]);
+    refuse_invisible_size(key_text, "remark_new_font_size", remark[key::kFontSize]);
+    try_on_scratch(key_text, entry);
+    self.attr("replace_value")[key_text] = entry;
+}
+
 // Page breaks come back from the accepted text as markers; rebuilding the
 // paragraph from its pieces restores them as breaks.
 void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
@@ -87,7 +167,7 @@ void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
         py::object first = filling_text(p);
         for (const auto& [key_text, entry] : entries) {
             if (!contains(first, key_text)) continue;
-            py::object text = new_text(filling_text(p), key_text, entry[key::kNewText]);
+            py::object text = new_text(filling_text(p), key_text, written_value(entry));
             if (text.is_none()) continue;
             py::list pieces = text.attr("split")(kPageMarker);
             p.attr("clear")();
@@ -160,35 +240,71 @@ void split_remark(py::handle paragraph, py::handle run, py::handle entry) {
     set_colour(font, entry);
 }
 
-void fill_cells(py::handle doc, const Entries& entries) {
-    py::str remark_marker(key::kRemark);
+// The cells of a row as python-docx lists them, or, where its grid view fails
+// (a row that spans more grid columns than its table declares), the row's
+// cell elements as they stand.
+py::list row_cells(py::handle table, py::handle row) {
+    try {
+        return py::list(row.attr("cells"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    py::object cell_class = py::module_::import("docx.table").attr("_Cell");
+    py::list cells;
+    for (py::handle tc : row.attr("_tr").attr("tc_lst")) cells.append(cell_class(tc, table));
+    return cells;
+}
+
+// Every cell of the body's tables, each once, in order. Listed before the
+// fill changes anything: a table that cannot be read is reported and
+// skipped, and the fill never stops halfway.
+std::vector<py::object> table_cells(py::handle doc) {
+    std::vector<py::object> cells;
     // python-docx lists a merged cell once per grid column (and per row it
     // spans); filling it again would fill a value that holds its own key twice.
     py::set visited;
+    long number = 0;
     for (py::handle table : doc.attr("tables")) {
-        for (py::handle row : table.attr("rows")) {
-            for (py::handle cell : row.attr("cells")) {
-                py::object tc = cell.attr("_tc");
-                if (visited.contains(tc)) continue;
-                visited.add(tc);
-                py::object first = cell.attr("text");
-                for (const auto& [key_text, entry] : entries) {
-                    if (!contains(first, key_text)) continue;
-                    py::object text = new_text(cell.attr("text"), key_text, entry[key::kNewText]);
-                    if (text.is_none()) continue;
-                    cell.attr("text") = text;
-                    bool picture = !py::object(entry[key::kImagePath]).is_none();
-                    for (py::handle paragraph : cell.attr("paragraphs")) {
-                        py::list runs(paragraph.attr("runs"));
-                        for (py::handle run : runs) {
-                            if (contains(run.attr("text"), remark_marker)) split_remark(paragraph, run, entry);
-                            set_run_font(run, entry);
-                        }
-                        if (picture) place_picture(paragraph, entry);
-                    }
-                    for (py::handle paragraph : cell.attr("paragraphs")) apply_paragraph_format(paragraph, entry);
+        ++number;
+        py::list found;
+        try {
+            for (py::handle row : table.attr("rows"))
+                for (py::handle cell : row_cells(table, row)) found.append(cell);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            glue::builtin("print")(py::str(kTableSkipped) + py::str(std::to_string(number)) + py::str(kTableNumbered) +
+                                   glue::str(e.value()));
+            continue;
+        }
+        for (py::handle cell : found) {
+            py::object tc = cell.attr("_tc");
+            if (visited.contains(tc)) continue;
+            visited.add(tc);
+            cells.push_back(py::reinterpret_borrow<py::object>(cell));
+        }
+    }
+    return cells;
+}
+
+void fill_cells(const std::vector<py::object>& cells, const Entries& entries) {
+    py::str remark_marker(key::kRemark);
+    for (const py::object& cell : cells) {
+        py::object first = cell.attr("text");
+        for (const auto& [key_text, entry] : entries) {
+            if (!contains(first, key_text)) continue;
+            py::object text = new_text(cell.attr("text"), key_text, written_value(entry));
+            if (text.is_none()) continue;
+            cell.attr("text") = text;
+            bool picture = !py::object(entry[key::kImagePath]).is_none();
+            for (py::handle paragraph : cell.attr("paragraphs")) {
+                py::list runs(paragraph.attr("runs"));
+                for (py::handle run : runs) {
+                    if (contains(run.attr("text"), remark_marker)) split_remark(paragraph, run, entry);
+                    set_run_font(run, entry);
                 }
+                if (picture) place_picture(paragraph, entry);
             }
+            for (py::handle paragraph : cell.attr("paragraphs")) apply_paragraph_format(paragraph, entry);
         }
     }
 }
@@ -196,8 +312,9 @@ void fill_cells(py::handle doc, const Entries& entries) {
 void execute_set(py::object self) {
     py::object doc = self.attr("doc");
     Entries entries = registry(self);
+    std::vector<py::object> cells = table_cells(doc);
     fill_paragraphs(self, doc, entries);
-    fill_cells(doc, entries);
+    fill_cells(cells, entries);
 }
 
 }  // namespace

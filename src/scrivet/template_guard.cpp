@@ -3,8 +3,10 @@
 // small archive can declare (or hide) parts of gigabytes.
 #include "scrivet/scrivet.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace scrivet {
 
@@ -104,6 +106,116 @@ void check_stream(py::handle path, py::handle file, py::handle info, std::uint64
 }
 
 }  // namespace
+
+namespace {
+
+const std::string kOleMagic("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+
+// `name` as it stands in the directory of an OLE compound file (UTF-16LE).
+std::string ole_name(const std::string& name) {
+    std::string out;
+    for (char c : name) out += c, out += '\0';
+    return out;
+}
+
+// Whether any of `names` occurs in the file, read a piece at a time.
+bool file_holds(py::handle file, const std::vector<std::string>& names) {
+    size_t longest = 0;
+    for (const auto& name : names) longest = std::max(longest, name.size());
+    std::string carry;
+    while (true) {
+        std::string piece = py::cast<std::string>(py::bytes(file.attr("read")(kChunk)));
+        if (piece.empty()) return false;
+        std::string window = carry + piece;
+        for (const auto& name : names)
+            if (window.find(name) != std::string::npos) return true;
+        carry = window.substr(window.size() > longest ? window.size() - longest : 0);
+    }
+}
+
+// What a file that is not a Word .docx is, from its content, and what to do
+// about it; nothing for a .docx (or anything python-docx should judge).
+using Kind = std::pair<std::string, std::string>;
+Kind not_a_docx(py::handle file) {
+    std::string head = py::cast<std::string>(py::bytes(file.attr("read")(4096)));
+    if (head.empty()) return {"is empty (0 bytes)", "download or copy it again"};
+    if (head.compare(0, 8, kOleMagic) == 0) {
+        file.attr("seek")(0);
+        if (file_holds(file, {ole_name("EncryptedPackage")}))
+            return {"is protected with a password (an encrypted Office document)",
+                    "remove the password in Word and save it again"};
+        file.attr("seek")(0);
+        if (file_holds(file, {ole_name("WordDocument")}))
+            return {"is an old binary Word document (.doc, Word 97-2003)",
+                    "open it in Word or LibreOffice and save it as .docx"};
+        return {"is a binary Office document (such as .xls or .ppt)", ""};
+    }
+    py::module_ zipfile = py::module_::import("zipfile");
+    if (head.compare(0, 4, "PK\x03\x04") == 0 || head.compare(0, 4, "PK\x05\x06") == 0) {
+        file.attr("seek")(0);
+        if (!glue::truthy(zipfile.attr("is_zipfile")(file)))
+            return {"is a damaged or incomplete archive (cut off while downloading or copying?)",
+                    "get the file again"};
+        py::object archive = zipfile.attr("ZipFile")(file);
+        Kind what;
+        try {
+            py::list names = archive.attr("namelist")();
+            auto has = [&](const char* name) { return contains(names, py::str(name)); };
+            if (has("mimetype")) {
+                py::object info = archive.attr("getinfo")("mimetype");
+                std::string type = u64(info.attr("file_size")) <= 200
+                                       ? py::cast<std::string>(py::bytes(archive.attr("read")("mimetype")))
+                                       : std::string();
+                if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0)
+                    what = {"is an OpenDocument file (" + type + ", e.g. .odt)", "save it as Word .docx"};
+            }
+            if (what.first.empty() && !has("[Content_Types].xml"))
+                what = {"is a zip archive of another kind", ""};
+            else if (what.first.empty() && !has("word/document.xml") && has("xl/workbook.xml"))
+                what = {"is an Excel workbook (.xlsx)", ""};
+            else if (what.first.empty() && !has("word/document.xml") && has("ppt/presentation.xml"))
+                what = {"is a PowerPoint presentation (.pptx)", ""};
+        } catch (...) {
+            archive.attr("close")();
+            throw;
+        }
+        archive.attr("close")();
+        return what;
+    }
+    if (head.compare(0, 5, "{\\rtf") == 0) return {"is an RTF document", "save it as Word .docx"};
+    if (head.compare(0, 5, "%PDF-") == 0) return {"is a PDF document", ""};
+    if (head.find('\0') == std::string::npos) {
+        if (head.find("Word.Document") != std::string::npos || head.find("w:wordDocument") != std::string::npos)
+            return {"is a Word XML document (Word 2003 .xml)", "save it as .docx"};
+        return {"is a text file", ""};
+    }
+    file.attr("seek")(0);
+    if (glue::truthy(zipfile.attr("is_zipfile")(file))) return {};  // an archive behind a preamble
+    return {"is of no kind Word saves", ""};
+}
+
+}  // namespace
+
+void check_template_kind(py::handle path) {
+    py::object os = G("os");
+    bool named = glue::truthy(glue::builtin("isinstance")(path, py::make_tuple(glue::builtin("str"), os.attr("PathLike"))));
+    if (named && !glue::truthy(os.attr("path").attr("isfile")(path))) return;  // python-docx says what is missing
+    if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek") && py::hasattr(path, "tell"))) return;
+    py::object file = named ? glue::builtin("open")(path, "rb") : py::reinterpret_borrow<py::object>(path);
+    py::object position = named ? py::none() : file.attr("tell")();
+    Kind what;
+    try {
+        what = not_a_docx(file);
+    } catch (...) {
+        if (named) file.attr("close")(); else file.attr("seek")(position);
+        throw;
+    }
+    if (named) file.attr("close")(); else file.attr("seek")(position);
+    if (what.first.empty()) return;
+    std::string message = "cannot open the template " + describe(path) + ": it " + what.first +
+                          ", and a Word .docx document is needed";
+    throw py::value_error(what.second.empty() ? message : message + ": " + what.second);
+}
 
 void check_template_archive(py::handle path) {
     py::module_ zipfile = py::module_::import("zipfile");
