@@ -17,6 +17,7 @@ from typing import Any, Iterator
 
 import pytest
 
+from conftest import no_collection
 from varnholt通用模組.Folioprint import ConversionError, Folioprint
 
 pytestmark = [
@@ -316,10 +317,11 @@ class TestConcurrency:
                 errors.append(error)
 
         threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        with no_collection():
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
         assert errors == []
         assert len(pids) == 1
         for i in range(6):
@@ -339,10 +341,11 @@ class TestConcurrency:
 
         threads = [threading.Thread(target=work, args=(i,)) for i in range(10)]
         try:
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
+            with no_collection():
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
             assert errors == []
             for i in range(1, 10, 2):
                 assert f"document {i}" in pdf_text(tmp_path / f"{i}.pdf")

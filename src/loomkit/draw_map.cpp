@@ -57,9 +57,15 @@ void init(py::object self, py::object frame) {
     py::object size = pyautogui.attr("size")();
     py::object width = item(size, 0);
     py::object height = item(size, 1);
-    py::object map_widget = tkintermapview.attr("TkinterMapView")(
-        frame, "width"_a = py::int_(750) * width / py::int_(1920),
-        "height"_a = py::int_(400) * height / py::int_(1080), "corner_radius"_a = 0);
+    py::object map_widget;
+    {
+        // The widget starts its tile threads, each start() a wait of this
+        // thread (see start_worker).
+        glue::GcPaused paused;
+        map_widget = tkintermapview.attr("TkinterMapView")(
+            frame, "width"_a = py::int_(750) * width / py::int_(1920),
+            "height"_a = py::int_(400) * height / py::int_(1080), "corner_radius"_a = 0);
+    }
     self.attr("map_widget") = map_widget;
     map_widget.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
     map_widget.attr("set_position")(kDefaultLatitude, kDefaultLongitude);

@@ -10,8 +10,9 @@ namespace loomkit::map {
 
 namespace {
 
-// Poll intervals of the main-thread hand-over: short while workers wait on
-// it, relaxed when idle (the map widget itself polls its tiles every 10 ms).
+// Poll intervals of the main-thread hand-over: short while any worker of the
+// map is alive, so that a finished track is drawn at once; relaxed when idle
+// (the map widget itself polls its tiles every 10 ms).
 const int kBusyPollMs = 10;
 const int kIdlePollMs = 100;
 const int kPollSliceMs = 15;
@@ -39,7 +40,13 @@ struct Handover {
     bool closed = false;
     int waiting = 0;  // workers waiting for their request
     std::deque<Request> queue;
+    py::list workers;     // threads drawing on this map, dropped once ended
     py::object after_id;  // the pending poll, cancelled when the map goes away
+    int after_delay = 0;  // its interval
+    // [the poll callable]; cleared when the map closes, which ends the cycle
+    // poll -> capsule -> this list -> poll that the collector cannot see.
+    py::object poll_ref;
+    py::object widget;  // the widget that runs the poll; cleared with poll_ref
 };
 
 Handover& handover_of(py::handle self) {
@@ -71,7 +78,12 @@ void poll(py::capsule capsule, py::object widget, py::list self_ref) {
         h.queue.pop_front();
         run_request(request);
     }
-    int delay = !h.queue.empty() ? 1 : h.waiting > 0 ? kBusyPollMs : kIdlePollMs;
+    py::list alive;
+    for (py::handle thread : h.workers)
+        if (glue::truthy(thread.attr("is_alive")())) alive.append(thread);
+    h.workers = alive;
+    int delay = !h.queue.empty() ? 1 : (h.waiting > 0 || py::len(alive) > 0) ? kBusyPollMs : kIdlePollMs;
+    h.after_delay = delay;
     h.after_id = widget.attr("after")(delay, self_ref[0]);
 }
 
@@ -82,6 +94,9 @@ void close_handover(py::capsule capsule, py::object widget, py::object event) {
     Handover& h = *capsule.get_pointer<Handover>();
     if (h.closed) return;
     h.closed = true;
+    h.poll_ref = py::none();
+    h.widget = py::none();
+    h.workers = py::list();
     if (!h.after_id.is_none()) {
         try {
             widget.attr("after_cancel")(h.after_id);
@@ -135,6 +150,7 @@ py::object& workers() {
                 unsigned long ident = py::cast<unsigned long>(thread.attr("ident"));
                 PyThreadState_SetAsyncExc(ident, PyExc_SystemExit);
             }
+            glue::GcPaused paused;  // join() on the main thread, as in start_worker
             py::object monotonic = py::module_::import("time").attr("monotonic");
             double deadline = py::cast<double>(monotonic()) + kExitJoinSeconds;
             for (py::handle thread : alive)
@@ -160,6 +176,9 @@ void attach_handover(py::object self, py::object widget) {
     py::list self_ref;
     self_ref.append(py::none());
     self_ref[0] = glue::partial(py::cpp_function(&poll), capsule, widget, self_ref);
+    h->poll_ref = self_ref;
+    h->widget = widget;
+    h->after_delay = kIdlePollMs;
     h->after_id = widget.attr("after")(kIdlePollMs, self_ref[0]);
     widget.attr("bind")("<Destroy>", glue::partial(py::cpp_function(&close_handover), capsule, widget), "+");
 }
@@ -205,17 +224,31 @@ py::object call_on_tk_thread(py::handle self, py::object call) {
     return outcome[1];
 }
 
-void start_worker(py::handle /*self*/, py::object thread) {
-    // start() waits until the new thread runs. Were the collector to run on
-    // that thread first, a Tk image finalizer in the garbage would send its
-    // Tk call to this (the Tk) thread and wait for it: a deadlock.
-    glue::GcPaused paused;
-    thread.attr("start")();
+void start_worker(py::handle self, py::object thread) {
+    {
+        // start() waits until the new thread runs. Were the collector to run
+        // on that thread first, a Tk image finalizer in the garbage would send
+        // its Tk call to this (the Tk) thread and wait for it: a deadlock.
+        glue::GcPaused paused;
+        thread.attr("start")();
+    }
+    Handover& h = handover_of(self);
+    if (h.closed) return;
+    h.workers.append(thread);
+    // The pending poll may be an idle one: bring it forward.
+    if (h.after_delay > kBusyPollMs && !h.after_id.is_none() && on_tk_thread(self)) {
+        h.widget.attr("after_cancel")(h.after_id);
+        h.after_delay = kBusyPollMs;
+        h.after_id = h.widget.attr("after")(kBusyPollMs, py::list(h.poll_ref)[0]);
+    }
 }
 
 void enlist_current_worker(py::handle self) {
     if (on_tk_thread(self)) return;
-    workers().attr("add")(py::module_::import("threading").attr("current_thread")());
+    py::object thread = py::module_::import("threading").attr("current_thread")();
+    workers().attr("add")(thread);
+    Handover& h = handover_of(self);
+    if (!h.closed) h.workers.append(thread);
 }
 
 }  // namespace loomkit::map
