@@ -2,6 +2,7 @@
 
 #include "loomkit/line_reader.hpp"
 #include "loomkit/map_handover.hpp"
+#include "loomkit/path_drawing.hpp"
 
 #include <cmath>
 #include <string>
@@ -34,11 +35,17 @@ py::object call_locked(py::object self, py::object call) {
     }
 }
 
-py::object locked_map_call(py::handle self, const char* method, py::object argument) {
-    py::object widget_method = self.attr("map_widget").attr(method);
-    py::object call = argument.is_none() ? widget_method : glue::partial(widget_method, argument);
-    py::object locked = py::cpp_function(&call_locked);
-    return call_on_tk_thread(self, glue::partial(locked, self, call));
+// `call()` made on the Tk thread with lock_draw_line held.
+py::object locked_call(py::handle self, py::object call) {
+    return call_on_tk_thread(self, glue::partial(py::cpp_function(&call_locked), self, call));
+}
+
+// Adds the track as the widget's set_path would, looked up here (on the
+// worker) as the call on the widget always was.
+void draw_path(py::handle self, py::object points) {
+    py::object widget = self.attr("map_widget");
+    py::object set_path = widget.attr("set_path");
+    locked_call(self, glue::partial(py::cpp_function(&map::add_path), set_path, widget, points));
 }
 
 void init(py::object self, py::object frame) {
@@ -158,12 +165,12 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
         // The widget cannot draw a line through one point; a one-point track is
         // shown as a dot instead of failing.
         if (py::len(first) == 1) first = py::list(first) + py::list(first);
-        locked_map_call(self, "set_path", first);
+        draw_path(self, first);
     }
     glue::builtin("print")(py::str(u8"\u5df2\u532f\u5165 --> ") + py::str(data_path));
 }
 
-void delete_all_path(py::object self) { locked_map_call(self, "delete_all_path", py::none()); }
+void delete_all_path(py::object self) { locked_call(self, self.attr("map_widget").attr("delete_all_path")); }
 
 }  // namespace
 
