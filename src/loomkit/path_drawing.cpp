@@ -18,6 +18,14 @@ struct Track {
     py::object list;  // the position_list projected, to notice a new one
     Py_ssize_t length = -1;
     std::vector<double> x, y;
+
+    // The canvas line as last built: for a view moved by less than the
+    // extra margin it was built with, the line is moved, not rebuilt.
+    bool built = false;
+    int zoom = 0;
+    double scale_x = 0, scale_y = 0, width = 0, height = 0;
+    double left = 0, top = 0;    // view corner (tile units) it was built for
+    double moved_x = 0, moved_y = 0;  // canvas shift applied since
 };
 
 // decimal_to_osm(lat, lon, 0) as the widget computes it; false where that
@@ -85,18 +93,20 @@ int outside(double x, double y, double x0, double y0, double x1, double y1) {
     return (x < x0 ? 1 : 0) | (x > x1 ? 2 : 0) | (y < y0 ? 4 : 0) | (y > y1 ? 8 : 0);
 }
 
-// Canvas coordinates of the points the screen needs, flat (x, y, x, y...).
+// Canvas coordinates of the points the screen needs, flat (x, y, x, y...),
+// for the view and `extra` more on each side that a drag may bring in.
 // A point on the pixel of the last point kept is merged into it. A stretch
 // of points that all lie beyond one side of the window (the view plus more
 // than the line's width) cannot show: only its first and last point are
 // kept, and the straight line between them lies beyond that side too. The
 // first and the last point are always kept.
 std::vector<double> screen_points(const Track& t, double scale, double left, double top, double sx, double sy,
-                                  double width, double height, double margin) {
+                                  double width, double height, double margin, double extra_x, double extra_y) {
     std::vector<double> out;
     std::size_t n = t.x.size();
     if (n == 0) return out;
-    double x0 = -margin, y0 = -margin, x1 = width + margin, y1 = height + margin;
+    double x0 = -margin - extra_x, y0 = -margin - extra_y, x1 = width + margin + extra_x,
+           y1 = height + margin + extra_y;
     auto cx = [&](std::size_t i) { return (t.x[i] * scale - left) * sx; };
     auto cy = [&](std::size_t i) { return (t.y[i] * scale - top) * sy; };
 
@@ -173,6 +183,7 @@ void draw(py::capsule capsule, py::object path, py::object move) {
     py::object list = path.attr("position_list");
     Py_ssize_t length = py::len(list);
     if (!list.is(track.list) || length != track.length) {
+        track.built = false;
         if (!project_list(list, track)) {
             hand_back(path, move);
             return;
@@ -188,12 +199,35 @@ void draw(py::capsule capsule, py::object path, py::object move) {
     double width = number(widget.attr("width")), height = number(widget.attr("height"));
     int zoom = py::cast<int>(glue::builtin("round")(widget.attr("zoom")));
     double margin = number(path.attr("width")) + 2;
+    double scale_x = width / tile_width, scale_y = height / tile_height;
 
     py::object canvas = widget.attr("canvas");
     if (!glue::truthy(path.attr("deleted"))) {
-        py::list coords = as_list(screen_points(track, std::ldexp(1.0, zoom), left, top, width / tile_width,
-                                                height / tile_height, width, height, margin));
         py::object line = path.attr("canvas_line");
+        // A drag only shifts the view: while it stays within the part of the
+        // line that was built, Tk moves the line's points itself.
+        double shift_x = (track.left - left) * scale_x, shift_y = (track.top - top) * scale_y;
+        if (!line.is_none() && track.built && track.zoom == zoom && track.scale_x == scale_x &&
+            track.scale_y == scale_y && track.width == width && track.height == height &&
+            std::fabs(shift_x) <= width / 2 && std::fabs(shift_y) <= height / 2) {
+            canvas.attr("move")(line, shift_x - track.moved_x, shift_y - track.moved_y);
+            track.moved_x = shift_x;
+            track.moved_y = shift_y;
+            widget.attr("manage_z_order")();
+            path.attr("last_upper_left_tile_pos") = upper_left;
+            return;
+        }
+        py::list coords = as_list(screen_points(track, std::ldexp(1.0, zoom), left, top, scale_x, scale_y,
+                                                width, height, margin, width / 2, height / 2));
+        track.built = true;
+        track.zoom = zoom;
+        track.scale_x = scale_x;
+        track.scale_y = scale_y;
+        track.width = width;
+        track.height = height;
+        track.left = left;
+        track.top = top;
+        track.moved_x = track.moved_y = 0;
         if (line.is_none()) {
             line = canvas.attr("create_line")(coords, "width"_a = path.attr("width"), "fill"_a = path.attr("path_color"),
                                               "capstyle"_a = "round", "joinstyle"_a = "round", "tag"_a = "path");
@@ -209,6 +243,7 @@ void draw(py::capsule capsule, py::object path, py::object move) {
     } else {
         canvas.attr("delete")(path.attr("canvas_line"));
         path.attr("canvas_line") = py::none();
+        track.built = false;
     }
     widget.attr("manage_z_order")();
     path.attr("last_upper_left_tile_pos") = upper_left;
