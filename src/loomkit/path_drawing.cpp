@@ -1,5 +1,6 @@
 #include "loomkit/path_drawing.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
 #include <vector>
@@ -10,6 +11,9 @@ namespace {
 
 const double kDegreesToRadians = 3.14159265358979323846 / 180.0;  // as math.radians
 const double kPi = 3.14159265358979323846;
+// Points per block whose bounds are kept, so that a block all merged into
+// one point or all out of sight is passed over at once.
+const std::size_t kBlock = 64;
 
 // A track projected once: Web Mercator coordinates of the whole world as
 // one tile (zoom 0). The widget's tile coordinates at zoom z are these times
@@ -18,6 +22,7 @@ struct Track {
     py::object list;  // the position_list projected, to notice a new one
     Py_ssize_t length = -1;
     std::vector<double> x, y;
+    std::vector<double> block_x0, block_x1, block_y0, block_y1;  // bounds of each full block
 
     // The canvas line as last built: for a view moved by less than the
     // extra margin it was built with, the line is moved, not rebuilt.
@@ -83,6 +88,22 @@ bool project_list(py::handle list, Track& track) {
             return false;
         if (PyList_GET_SIZE(list.ptr()) != n) return false;
     }
+    std::size_t blocks = static_cast<std::size_t>(n) / kBlock;
+    for (auto* v : {&track.block_x0, &track.block_x1, &track.block_y0, &track.block_y1}) v->assign(blocks, 0.0);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::size_t i = b * kBlock;
+        double x0 = track.x[i], x1 = x0, y0 = track.y[i], y1 = y0;
+        for (std::size_t j = i + 1; j < i + kBlock; ++j) {
+            x0 = std::min(x0, track.x[j]);
+            x1 = std::max(x1, track.x[j]);
+            y0 = std::min(y0, track.y[j]);
+            y1 = std::max(y1, track.y[j]);
+        }
+        track.block_x0[b] = x0;
+        track.block_x1[b] = x1;
+        track.block_y0[b] = y0;
+        track.block_y1[b] = y1;
+    }
     track.list = py::reinterpret_borrow<py::object>(list);
     track.length = n;
     return true;
@@ -95,7 +116,9 @@ int outside(double x, double y, double x0, double y0, double x1, double y1) {
 
 // Canvas coordinates of the points the screen needs, flat (x, y, x, y...),
 // for the view and `extra` more on each side that a drag may bring in.
-// A point on the pixel of the last point kept is merged into it. A stretch
+// A point on the pixel of the last point kept, or less than half a pixel
+// from it, is merged into it: a track that jitters across a pixel border
+// does not keep every crossing. A stretch
 // of points that all lie beyond one side of the window (the view plus more
 // than the line's width) cannot show: only its first and last point are
 // kept, and the straight line between them lies beyond that side too. The
@@ -129,6 +152,26 @@ std::vector<double> screen_points(const Track& t, double scale, double left, dou
         has_pending = false;
     };
     for (std::size_t i = 1; i < n; ++i) {
+        if (i % kBlock == 0 && i / kBlock < t.block_x0.size()) {
+            // The canvas position only grows with the projected one, so a
+            // block's bounds bound its points on the canvas too.
+            std::size_t b = i / kBlock, last = i + kBlock - 1;
+            double bx0 = (t.block_x0[b] * scale - left) * sx, bx1 = (t.block_x1[b] * scale - left) * sx;
+            double by0 = (t.block_y0[b] * scale - top) * sy, by1 = (t.block_y1[b] * scale - top) * sy;
+            if (run_sides == 0 && !has_pending && bx0 > kept_x - 0.5 && bx1 < kept_x + 0.5 && by0 > kept_y - 0.5 &&
+                by1 < kept_y + 0.5) {
+                i = last;  // every point merged into the one kept
+                continue;
+            }
+            int common = (bx1 < x0 ? 1 : 0) | (bx0 > x1 ? 2 : 0) | (by1 < y0 ? 4 : 0) | (by0 > y1 ? 8 : 0);
+            if ((run_sides & common) != 0) {
+                run_sides &= common;  // a hidden stretch goes on through the block
+                pending = last;
+                has_pending = true;
+                i = last;
+                continue;
+            }
+        }
         double x = cx(i), y = cy(i);
         int sides = outside(x, y, x0, y0, x1, y1);
         if ((run_sides & sides) != 0) {
@@ -146,7 +189,9 @@ std::vector<double> screen_points(const Track& t, double scale, double left, dou
                 continue;
             }
         }
-        if (std::floor(x) == kept_px && std::floor(y) == kept_py) continue;
+        if ((std::floor(x) == kept_px && std::floor(y) == kept_py) ||
+            (std::fabs(x - kept_x) < 0.5 && std::fabs(y - kept_y) < 0.5))
+            continue;
         keep(i, x, y);
     }
     if (kept != n - 1) {
