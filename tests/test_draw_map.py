@@ -515,6 +515,7 @@ def test_paths_look_as_the_widget_draws_them(tk_root: Any, Loomkit: Any, tmp_pat
         (path,) = ours.canvas_path_list
         assert "draw" in vars(path), "drawn by the widget, not natively"
         plain.set_path(draw_map._read_lines(track)[0])
+        assert "draw" not in vars(plain.canvas_path_list[0]), "another map's path was taken over"
         fit = ours.zoom
         centre = ours.get_position()
 

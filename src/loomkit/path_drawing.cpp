@@ -243,6 +243,10 @@ void draw(py::capsule capsule, py::object path, py::object move) {
     double tile_height = number(py::tuple(lower_right)[1]) - top;
     double width = number(widget.attr("width")), height = number(widget.attr("height"));
     int zoom = py::cast<int>(glue::builtin("round")(widget.attr("zoom")));
+    if (!(tile_width > 0) || !(tile_height > 0) || !(width > 0) || !(height > 0)) {
+        hand_back(path, move);  // no view to draw into: the widget's own drawing decides
+        return;
+    }
     double margin = number(path.attr("width")) + 2;
     double scale_x = width / tile_width, scale_y = height / tile_height;
 
