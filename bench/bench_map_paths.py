@@ -9,6 +9,8 @@ given the same points, in the same run and the same window.
   pan        one drag motion event (mouse_move), median and worst of 12,
              alone and with Tk's redraw
   no path    the same steps on the widgets without any path
+Each timed step starts after gc.collect(): the plain widget's millions of
+objects would otherwise make collections land in either widget's steps.
   latency    draw_gpx under mainloop: from the worker's points being ready
              to set_path starting on the Tk thread, and to its end (ours
              only; the worst of the files)
@@ -117,6 +119,7 @@ class Bench:
         alone, redrawn = [], []
         for step in range(6):
             target = zoom + 1 if step % 2 == 0 else zoom
+            gc.collect()  # neither widget pays for the other's garbage
             alone.append(timed(lambda: widget.set_zoom(target)))
             redrawn.append(alone[-1] + timed(widget.update_idletasks))
         return statistics.median(alone), statistics.median(redrawn)
@@ -126,6 +129,7 @@ class Bench:
         alone, redrawn = [], []
         for step in range(1, 13):
             event = types.SimpleNamespace(x=300 - 7 * step, y=200 + 5 * step)
+            gc.collect()
             alone.append(timed(lambda: widget.mouse_move(event)))
             redrawn.append(alone[-1] + timed(widget.update_idletasks))
         widget.mouse_release(types.SimpleNamespace(x=0, y=0))
