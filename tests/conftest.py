@@ -3,6 +3,8 @@ test, and Tk callback exceptions turned into test failures."""
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import os
 import sys
 import tempfile
@@ -102,3 +104,18 @@ def pump(root: Any, until: Callable[[], bool], timeout: float = 120.0) -> bool:
         time.sleep(0.005)
     root.update()
     return until()
+
+
+@contextlib.contextmanager
+def no_collection() -> Iterator[None]:
+    """No automatic garbage collection while the main thread waits for threads
+    (Thread.start(), join(), a map widget starting its tile threads): a Tk
+    object's finalizer run by the collector on the awaited thread would wait
+    for the main thread. The caller's setting comes back after."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()

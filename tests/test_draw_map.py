@@ -3,14 +3,16 @@ Tk thread, and the path lock never left held."""
 
 from __future__ import annotations
 
+import math
 import threading
 import time
+import types
 from pathlib import Path
 from typing import Any, Iterator
 
 import pytest
 
-from conftest import DATA, pump
+from conftest import DATA, no_collection, pump
 from gpxfiles import gpx_text, line_track, write_gpx
 
 LABEL = "gpx繪製進度"
@@ -245,7 +247,8 @@ def test_worker_while_main_thread_pumps_update(draw_map: Any, tk_root: Any, tmp_
             errors.append(e)
 
     worker = threading.Thread(target=work)
-    worker.start()
+    with no_collection():
+        worker.start()
     assert pump(tk_root, lambda: not worker.is_alive())
     assert errors == []
     # When _draw_gpx returns on the worker, its path is on the map.
@@ -265,8 +268,9 @@ def test_closing_the_map_releases_waiting_workers(frame: Any, Loomkit: Any, tk_r
     workers = [t for t in threading.enumerate() if t not in before]
     assert len(workers) == 3 and all(t.daemon for t in workers)
     inner.destroy()  # no event was processed: every worker is still waiting
-    for t in workers:
-        t.join(120)
+    with no_collection():
+        for t in workers:
+            t.join(120)
     assert not any(t.is_alive() for t in workers)
     assert pump(tk_root, lambda: len(thread_errors) == 3)
     assert all(isinstance(e, RuntimeError) and "closed" in str(e) for e in thread_errors)
@@ -400,3 +404,192 @@ def test_no_collection_while_a_worker_starts(draw_map: Any, tk_root: Any, tmp_pa
     finally:
         gc.enable()
     wait_paths(tk_root, draw_map, 2)
+
+
+BUILD_AMID_TK_GARBAGE = """
+import gc, sys, tkinter
+import customtkinter
+from varnholt通用模組 import Loomkit
+
+root = customtkinter.CTk()
+frame = customtkinter.CTkFrame(root)
+frame.pack()
+
+
+class Litter:
+    # A Tk image in a reference cycle, as the map's tiles leave them: only the
+    # collector frees it, and its finalizer makes a Tk call.
+    def __init__(self):
+        self.me = self
+        self.image = tkinter.PhotoImage(master=root, width=1, height=1)
+
+
+def build(i=0):
+    if i == 20:
+        root.quit()
+        return
+    for _ in range(30):
+        Litter()
+    draw_map = Loomkit.Draw_Map(frame)
+    for _ in range(3):
+        draw_map.draw_gpx(sys.argv[1])
+    draw_map.map_widget.destroy()
+    root.after(1, build, i + 1)
+
+
+# Inside the event loop a Tk call from another thread waits for this thread
+# instead of failing: a collection on a thread being started would hang.
+root.after(1, build)
+root.mainloop()
+print("done", flush=True)
+"""
+
+
+def test_no_hang_building_maps_amid_tk_garbage(tmp_path: Path) -> None:
+    """Maps built and workers started from the event loop while Tk objects in
+    reference cycles wait for the collector (without the pause, this hung
+    within a few maps)."""
+    import subprocess
+    import sys
+
+    script = tmp_path / "garbage.py"
+    script.write_text(BUILD_AMID_TK_GARBAGE, encoding="utf-8")
+    path = write_gpx(tmp_path / "a.gpx", [[line_track(5)]])
+    try:
+        out = subprocess.run([sys.executable, str(script), path], capture_output=True, text=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.fail("building maps amid Tk garbage hung")
+    assert out.returncode == 0 and "done" in out.stdout, out.stderr[-2000:]
+
+
+def wandering_track(n: int, seed: int = 7) -> list[tuple[float, float]]:
+    """A recording-like track: a random walk with GPS jitter, most points a
+    few metres apart, so that many share a pixel when zoomed out."""
+    import random
+
+    rng = random.Random(seed)
+    lat, lon, heading = 24.0, 121.0, 0.0
+    points = []
+    for _ in range(n):
+        heading += rng.gauss(0, 0.3)
+        lat += 2e-5 * math.cos(heading) + rng.gauss(0, 3e-6)
+        lon += 2e-5 * math.sin(heading) + rng.gauss(0, 3e-6)
+        points.append((lat, lon))
+    return points
+
+
+def screenshot(widget: Any) -> Any:
+    import numpy
+    from PIL import ImageGrab
+
+    widget.canvas.itemconfigure("tile", state="hidden")  # tiles come from the network, or not
+    widget.update()
+    x, y = widget.canvas.winfo_rootx(), widget.canvas.winfo_rooty()
+    return numpy.asarray(ImageGrab.grab(bbox=(x, y, x + widget.canvas.winfo_width(),
+                                              y + widget.canvas.winfo_height())).convert("RGB"))
+
+
+def test_paths_look_as_the_widget_draws_them(tk_root: Any, Loomkit: Any, tmp_path: Path) -> None:
+    """Our map and a plain widget given the same points, at the same views:
+    the few pixels that differ lie next to the widget's own line."""
+    import numpy
+    import tkinter
+    import tkintermapview
+
+    top = tkinter.Toplevel(tk_root)
+    top.geometry("+0+0")
+    ours_frame, plain_frame = tkinter.Frame(top), tkinter.Frame(top)
+    ours_frame.grid(row=0, column=0)
+    plain_frame.grid(row=1, column=0)
+    try:
+        draw_map = Loomkit.Draw_Map(ours_frame)
+        ours = draw_map.map_widget
+        with no_collection():
+            plain = tkintermapview.TkinterMapView(plain_frame, width=ours.width, height=ours.height, corner_radius=0)
+        plain.grid(row=0, column=0)
+        track = write_gpx(tmp_path / "walk.gpx", [[wandering_track(30000)]])
+        draw_map._draw_gpx(track, True)
+        (path,) = ours.canvas_path_list
+        assert "draw" in vars(path), "drawn by the widget, not natively"
+        plain.set_path(draw_map._read_lines(track)[0])
+        assert "draw" not in vars(plain.canvas_path_list[0]), "another map's path was taken over"
+        fit = ours.zoom
+        centre = ours.get_position()
+
+        def views() -> Iterator[str]:
+            for zoom in (fit - 3, fit - 1, fit, fit + 1, fit + 3, fit + 6):  # 10 to 19 here
+                for widget in (ours, plain):
+                    widget.set_zoom(zoom)
+                    widget.set_position(*centre)
+                yield f"zoom {zoom}"
+            for widget in (ours, plain):  # a drag: the paths move with the map
+                widget.mouse_click(types.SimpleNamespace(x=300, y=200))
+                for step in range(1, 6):
+                    widget.mouse_move(types.SimpleNamespace(x=300 - 37 * step, y=200 + 23 * step))
+            yield "dragged"
+
+        for view in views():
+            a, b = screenshot(ours), screenshot(plain)
+            line = (b == (0x3E, 0x69, 0xCB)).all(axis=2)  # the widget's path colour
+            near_line = line.copy()
+            for dy in (-1, 0, 1):
+                for dx in (-1, 0, 1):
+                    near_line |= numpy.roll(numpy.roll(line, dy, axis=0), dx, axis=1)
+            differ = (a != b).any(axis=2)
+            assert line.sum() > 300, f"{view}: no line to compare"
+            assert differ.mean() <= 0.005, f"{view}: {differ.mean():.2%} of the pixels differ"
+            assert not (differ & ~near_line).any(), f"{view}: a pixel differs away from the line"
+    finally:
+        top.destroy()
+
+
+def test_native_paths_keep_the_widgets_model(draw_map: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    import tkintermapview
+    from tkintermapview.canvas_path import CanvasPath
+
+    widget = draw_map.map_widget
+    segment = wandering_track(2000)
+    track = write_gpx(tmp_path / "walk.gpx", [[segment]])
+    draw_map._draw_gpx(track, True)
+    (path,) = widget.canvas_path_list
+    assert type(path) is CanvasPath and path.position_list == segment and "draw" in vars(path)
+    widget.set_zoom(widget.zoom - 3)
+    assert len(widget.canvas.coords(path.canvas_line)) // 2 < len(segment) // 10  # what the screen needs
+    # A caller's own path on the same widget is the widget's own.
+    own = widget.set_path(segment[:50])
+    assert "draw" not in vars(own)
+    # The path's own API: new points are drawn, and delete_all_path clears the canvas.
+    path.set_position_list(segment[:3])
+    assert len(widget.canvas.coords(path.canvas_line)) in (4, 6)
+    path.add_position(24.5, 121.5)
+    widget.set_zoom(widget.zoom - 1)
+    assert widget.canvas.coords(path.canvas_line)[-2:] == pytest.approx(
+        CanvasPath.get_canvas_pos(path, (24.5, 121.5), widget.lower_right_tile_pos[0] - widget.upper_left_tile_pos[0],
+                                  widget.lower_right_tile_pos[1] - widget.upper_left_tile_pos[1]))
+    widget.delete_all_path()
+    assert widget.canvas_path_list == [] and widget.canvas.find_withtag("path") == ()
+
+    # A spy on the class sees set_path called with exactly the points.
+    calls: list[Any] = []
+    real = tkintermapview.TkinterMapView.set_path
+
+    def spy(self: Any, points: Any, **kwargs: Any) -> Any:
+        calls.append(points)
+        return real(self, points, **kwargs)
+
+    monkeypatch.setattr(tkintermapview.TkinterMapView, "set_path", spy)
+    draw_map._draw_gpx(track, False)
+    assert calls == [segment] and widget.canvas_path_list[0].position_list == segment
+    monkeypatch.undo()
+
+    # A path class other than the one the native drawing stands in for: the widget draws.
+    drawn: list[Any] = []
+    real_draw = CanvasPath.draw
+
+    def draw(self: Any, move: bool = False) -> None:
+        drawn.append(self)
+        real_draw(self, move)
+
+    monkeypatch.setattr(CanvasPath, "draw", draw)
+    draw_map._draw_gpx(track, False)
+    assert "draw" not in vars(widget.canvas_path_list[-1]) and drawn[-1] is widget.canvas_path_list[-1]

@@ -17,6 +17,7 @@ from typing import Any, Iterator
 
 import pytest
 
+from conftest import no_collection
 from test_scrivet_support import commented
 from varnholt通用模組 import Folioprint as FP
 from varnholt通用模組.Folioprint import ConversionError, Folioprint
@@ -376,10 +377,11 @@ class TestConcurrency:
                 errors.append(error)
 
         threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        with no_collection():
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
         assert errors == []
         assert len(pids) == 1
         for i in range(6):
@@ -399,10 +401,11 @@ class TestConcurrency:
 
         threads = [threading.Thread(target=work, args=(i,)) for i in range(10)]
         try:
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
+            with no_collection():
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
             assert errors == []
             for i in range(1, 10, 2):
                 assert f"document {i}" in pdf_text(tmp_path / f"{i}.pdf")

@@ -21,7 +21,7 @@ import docx
 import pytest
 
 import hostile_documents as H
-from conftest import DATA
+from conftest import DATA, no_collection
 from test_scrivet_support import scrivet_module
 
 PEAK_LIMIT_MIB = 256
@@ -191,10 +191,11 @@ def test_ten_documents_convert_at_once(tmp_path: Path, capsys: Any) -> None:
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(10)]
     try:
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        with no_collection():
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
         offices = {filler.folioprint.office_pid for filler in fillers}
     finally:
         for filler in fillers:
@@ -255,12 +256,14 @@ def killing_offices(folder: str) -> Iterator[list[int]]:
             time.sleep(0.005)
 
     thread = threading.Thread(target=killer)
-    thread.start()
+    with no_collection():
+        thread.start()
     try:
         yield killed
     finally:
         stop.set()
-        thread.join()
+        with no_collection():
+            thread.join()
 
 
 @needs_office

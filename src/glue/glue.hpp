@@ -156,4 +156,21 @@ py::object kwarg(const py::kwargs& kwargs, const char* key, py::object fallback)
 // float(x), as Python converts it.
 double as_double(py::handle x);
 
+// No automatic garbage collection while it lives; the caller's setting comes
+// back after. For the main thread's waits in Thread.start()/join(): a
+// collection on the awaited thread may run a Tk finalizer whose Tk call
+// waits for the main thread, which is waiting for that thread.
+class GcPaused {
+public:
+    GcPaused() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPaused(const GcPaused&) = delete;
+    GcPaused& operator=(const GcPaused&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 }  // namespace glue

@@ -1,0 +1,14 @@
+// The map's line reader: the segments of a GPX file as (latitude, longitude)
+// pairs, read natively where the native reader takes the file and by the
+// map's `gpxpy` otherwise, with the same results and the same progress line.
+#pragma once
+
+#include "glue/glue.hpp"
+
+namespace loomkit::map {
+
+// `line` of one file: a list per track segment, tracks in file order. With
+// `progress_check` true, prints the progress line after each track.
+py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check);
+
+}  // namespace loomkit::map
