@@ -1,4 +1,5 @@
 #include "loomkit/loomkit.hpp"
+#include "loomkit/messages.hpp"
 
 #include "loomkit/line_reader.hpp"
 #include "loomkit/map_handover.hpp"
@@ -25,14 +26,8 @@ py::object item(py::handle sequence, long index) {
 py::object call_locked(py::object self, py::object call) {
     py::object lock = self.attr("lock_draw_line");
     lock.attr("acquire")();
-    try {
-        py::object result = call();
-        lock.attr("release")();
-        return result;
-    } catch (...) {
-        lock.attr("release")();
-        throw;
-    }
+    auto release = glue::on_exit([&] { lock.attr("release")(); });
+    return call();
 }
 
 // `call()` made on the Tk thread with lock_draw_line held.
@@ -49,11 +44,11 @@ void draw_path(py::handle self, py::object points) {
 }
 
 void init(py::object self, py::object frame) {
-    py::object tkintermapview = py::module_::import("tkintermapview");
-    py::object pyautogui = py::module_::import("pyautogui");
-    py::object gpxpy = py::module_::import("gpxpy");
-    py::object threading = py::module_::import("threading");
-    py::object math = py::module_::import("math");
+    py::object tkintermapview = glue::import_module("tkintermapview");
+    py::object pyautogui = glue::import_module("pyautogui");
+    py::object gpxpy = glue::import_module("gpxpy");
+    py::object threading = glue::import_module("threading");
+    py::object math = glue::import_module("math");
     self.attr("math") = math;
     self.attr("threading") = threading;
     self.attr("gpxpy") = gpxpy;
@@ -136,10 +131,10 @@ void fit_view(py::object self, py::object points) {
     call_on_tk_thread(self, glue::partial(widget.attr("set_position"), ave_y, ave_x));
     call_on_tk_thread(self, glue::partial(widget.attr("set_zoom"), zoom));
 
-    py::str text(std::string(u8"\u9069\u61c9\u5927\u5c0f \u5ea7\u6a19(") + py::cast<std::string>(py::str(py::float_(ave_x))) +
-                 ", " + py::cast<std::string>(py::str(py::float_(ave_y))) + u8") \u5c64\u7d1a(" +
+    py::str text(std::string(messages::kFitted) + py::cast<std::string>(py::str(py::float_(ave_x))) + ", " +
+                 py::cast<std::string>(py::str(py::float_(ave_y))) + messages::kFittedLevel +
                  py::cast<std::string>(py::str(zoom)) + ")");
-    glue::builtin("print")(text);
+    glue::print(text);
 }
 
 // The segments of one file as _draw_gpx reads them, without drawing.
@@ -148,7 +143,7 @@ py::list read_lines(py::object self, py::object data_path) {
 }
 
 void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes, py::kwargs kwargs) {
-    py::object progress = glue::kwarg(kwargs, "progress", py::str(u8"gpx\u7e6a\u88fd\u9032\u5ea6"));
+    py::object progress = glue::kwarg(kwargs, "progress", py::str(messages::kProgress));
     bool progress_check = glue::truthy(glue::kwarg(kwargs, "progress_check", py::bool_(false)));
 
     py::object suffix = data_path[py::slice(py::int_(-4), py::none(), py::none())];
@@ -167,7 +162,7 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
         if (py::len(first) == 1) first = py::list(first) + py::list(first);
         draw_path(self, first);
     }
-    glue::builtin("print")(py::str(u8"\u5df2\u532f\u5165 --> ") + py::str(data_path));
+    glue::print(py::str(messages::kImported) + py::str(data_path));
 }
 
 void delete_all_path(py::object self) { locked_call(self, self.attr("map_widget").attr("delete_all_path")); }

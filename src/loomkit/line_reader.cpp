@@ -20,7 +20,7 @@ const std::size_t kPointsPerGilHold = 8192;
 const int kGilPauseMicroseconds = 200;
 
 void print_progress(py::handle progress, py::ssize_t n, py::ssize_t count) {
-    glue::builtin("print")(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
+    glue::print(py::str("\r{} {}/{}").format(progress, n, count), "end"_a = "", "flush"_a = true);
 }
 
 // The file name as the operating system takes it; false where the native
@@ -106,24 +106,21 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
     std::vector<std::size_t> track_segments;
     py::object parser = self.attr("gpxpy");
     // A parser put in the module's place is the caller's choice: it reads.
-    if (parser.is(py::module_::import("gpxpy")) && read_natively(self, data_path, line, track_segments)) {
+    if (parser.is(glue::import_module("gpxpy")) && read_natively(self, data_path, line, track_segments)) {
         py::ssize_t count = static_cast<py::ssize_t>(track_segments.size());
         if (progress_check) {
             for (py::ssize_t n = 1; n <= count; ++n) print_progress(progress, n, count);
-            glue::builtin("print")();
+            glue::print();
         }
         return line;
     }
 
     py::object file = glue::builtin("open")(data_path, "encoding"_a = "utf-8");
     py::object gpx;
-    try {
+    {
+        auto close = glue::on_exit([&] { file.attr("close")(); });
         gpx = parser.attr("parse")(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
     }
-    file.attr("close")();
 
     py::object tracks = gpx.attr("tracks");
     py::ssize_t count = py::len(tracks);
@@ -138,7 +135,7 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
         ++n;
         if (progress_check) print_progress(progress, n, count);
     }
-    if (progress_check) glue::builtin("print")();
+    if (progress_check) glue::print();
     return line;
 }
 

@@ -1,4 +1,5 @@
 #include "loomkit/map_handover.hpp"
+#include "loomkit/messages.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -18,8 +19,6 @@ const int kIdlePollMs = 100;
 const int kPollSliceMs = 15;
 // How often a waiting worker looks whether its map call has been made.
 const int kWaitPollMs = 2;
-
-const char* const kClosed = "the map was closed before the track could be drawn";
 
 // Set at interpreter exit: waiting workers give up (see workers()).
 bool exiting = false;
@@ -105,19 +104,13 @@ void close_handover(py::capsule capsule, py::object widget, py::object event) {
         }
         h.after_id = py::none();
     }
-    py::object closed_error = glue::builtin("RuntimeError")(kClosed);
+    py::object closed_error = glue::builtin("RuntimeError")(messages::kMapClosed);
     while (!h.queue.empty()) {
         Handover::Request request = std::move(h.queue.front());
         h.queue.pop_front();
         request.outcome.append(false);
         request.outcome.append(closed_error);
     }
-}
-
-void raise_outcome(const py::list& outcome) {
-    py::object error = outcome[1];
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
 }
 
 bool interpreter_finalizing() {
@@ -140,8 +133,8 @@ const double kExitJoinSeconds = 3.0;
 py::object& workers() {
     static py::object* set = nullptr;
     if (set == nullptr) {
-        set = new py::object(py::module_::import("weakref").attr("WeakSet")());  // lives as long as the process
-        py::module_::import("atexit").attr("register")(py::cpp_function([]() {
+        set = new py::object(glue::import_from("weakref", "WeakSet")());  // lives as long as the process
+        glue::import_from("atexit", "register")(py::cpp_function([]() {
             exiting = true;
             py::list alive;
             for (py::handle thread : *set)
@@ -151,7 +144,7 @@ py::object& workers() {
                 PyThreadState_SetAsyncExc(ident, PyExc_SystemExit);
             }
             glue::GcPaused paused;  // join() on the main thread, as in start_worker
-            py::object monotonic = py::module_::import("time").attr("monotonic");
+            py::object monotonic = glue::import_from("time", "monotonic");
             double deadline = py::cast<double>(monotonic()) + kExitJoinSeconds;
             for (py::handle thread : alive)
                 thread.attr("join")(std::max(0.0, deadline - py::cast<double>(monotonic())));
@@ -167,7 +160,7 @@ void attach_handover(py::object self, py::object widget) {
     auto* h = new Handover();
     h->tk_thread = PyThread_get_thread_ident();
     h->after_id = py::none();
-    h->main_thread = py::cast<unsigned long>(py::module_::import("threading").attr("main_thread")().attr("ident"));
+    h->main_thread = py::cast<unsigned long>(glue::import_from("threading", "main_thread")().attr("ident"));
     py::capsule capsule(h, [](void* p) { delete static_cast<Handover*>(p); });
     self.attr("_handover") = capsule;
 
@@ -199,19 +192,16 @@ void take_gil_back(PyThreadState* state, bool main_thread) {
 py::object call_on_tk_thread(py::handle self, py::object call) {
     Handover& h = handover_of(self);
     if (PyThread_get_thread_ident() == h.tk_thread) return call();
-    if (h.closed) throw std::runtime_error(kClosed);
+    if (h.closed) throw std::runtime_error(messages::kMapClosed);
 
     Handover::Request request{call, py::list()};
     py::list outcome = request.outcome;
     h.queue.push_back(std::move(request));
     ++h.waiting;
-    struct Waiting {
-        Handover& h;
-        ~Waiting() { --h.waiting; }
-    } waiting{h};
+    auto done_waiting = glue::on_exit([&] { --h.waiting; });
     bool main_thread = PyThread_get_thread_ident() == h.main_thread;
     while (py::len(outcome) == 0) {
-        if (h.closed) throw std::runtime_error(kClosed);
+        if (h.closed) throw std::runtime_error(messages::kMapClosed);
         if (exiting) {
             PyErr_SetNone(PyExc_SystemExit);
             throw py::error_already_set();
@@ -220,7 +210,7 @@ py::object call_on_tk_thread(py::handle self, py::object call) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPollMs));
         take_gil_back(state, main_thread);
     }
-    if (!glue::truthy(outcome[0])) raise_outcome(outcome);
+    if (!glue::truthy(outcome[0])) glue::raise(outcome[1]);
     return outcome[1];
 }
 
@@ -245,7 +235,7 @@ void start_worker(py::handle self, py::object thread) {
 
 void enlist_current_worker(py::handle self) {
     if (on_tk_thread(self)) return;
-    py::object thread = py::module_::import("threading").attr("current_thread")();
+    py::object thread = glue::import_from("threading", "current_thread")();
     workers().attr("add")(thread);
     Handover& h = handover_of(self);
     if (!h.closed) h.workers.append(thread);

@@ -8,4 +8,14 @@ inline const char* const kNoHandler = u8"\u6309\u9215\u6c92\u6709\u5b9a\u7fa9\u8
 // 輸入的月份錯誤 month = 
 inline const char* const kBadMonth = u8"\u8f38\u5165\u7684\u6708\u4efd\u932f\u8aa4 month = ";
 
+// A worker whose map went away before its track was drawn.
+inline const char* const kMapClosed = "the map was closed before the track could be drawn";
+// 適應大小 座標(  ...  ) 層級(  ...  ): the map fitted to a track
+inline const char* const kFitted = u8"\u9069\u61c9\u5927\u5c0f \u5ea7\u6a19(";
+inline const char* const kFittedLevel = u8") \u5c64\u7d1a(";
+// gpx繪製進度: the default label of the reading progress line
+inline const char* const kProgress = u8"gpx\u7e6a\u88fd\u9032\u5ea6";
+// 已匯入 --> : a file drawn
+inline const char* const kImported = u8"\u5df2\u532f\u5165 --> ";
+
 }  // namespace loomkit::messages
