@@ -64,6 +64,17 @@ def mappings() -> tuple[dict[str, Any], dict[str, Any]]:
     return {"end": Queue("end"), "起始數據": Queue("起始數據")}, {"end": Event()}
 
 
+def record_draws(draw_map: Any, draws: list[list[Any]]) -> None:
+    """Every draw_gpx call on the map is recorded as [path, kwargs], then made."""
+    real_draw_gpx = draw_map.draw_gpx
+
+    def draw_gpx(path: str, **kwargs: Any) -> None:
+        draws.append([path, kwargs])
+        real_draw_gpx(path, **kwargs)
+
+    draw_map.draw_gpx = draw_gpx
+
+
 def set_screen_width(width: int) -> None:
     pyautogui.size = lambda: (width, 1080)  # type: ignore[assignment]
 
@@ -303,13 +314,7 @@ def scenario_handlers() -> None:
     def script() -> Script:
         plus, waste_bin, question = built["buttons"]
         draw_map = built["draw_map"]
-        real_draw_gpx = draw_map.draw_gpx
-
-        def draw_gpx(path: str, **kwargs: Any) -> None:
-            draws.append([path, kwargs])
-            real_draw_gpx(path, **kwargs)
-
-        draw_map.draw_gpx = draw_gpx
+        record_draws(draw_map, draws)
         start_view = view()
 
         answers.append((A, "", B, C))
@@ -395,13 +400,7 @@ def scenario_drop(tkdnd: str) -> None:
 
     def script() -> Script:
         draw_map = built["draw_map"]
-        real_draw_gpx = draw_map.draw_gpx
-
-        def draw_gpx(path: str, **kwargs: Any) -> None:
-            draws.append([path, kwargs])
-            real_draw_gpx(path, **kwargs)
-
-        draw_map.draw_gpx = draw_gpx
+        record_draws(draw_map, draws)
         source = drop_at(draw_map.map_widget, *on_map)
 
         def source_done() -> bool:
