@@ -31,11 +31,14 @@ py::object import_from(const char* name, const char* attribute) {
     py::object module = py::reinterpret_steal<py::object>(
         PyImport_ImportModuleLevel(name, nullptr, nullptr, fromlist.ptr(), 0));
     if (!module) throw py::error_already_set();
-    if (!py::hasattr(module, attribute)) {
+    PyObject* value = PyObject_GetAttrString(module.ptr(), attribute);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attribute, name);
         throw py::error_already_set();
     }
-    return module.attr(attribute);
+    return py::reinterpret_steal<py::object>(value);
 }
 
 void raise(py::handle error) {
