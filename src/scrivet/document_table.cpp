@@ -53,7 +53,7 @@ py::object merged_row(py::handle table, int row) {
 }
 
 void _add_table(py::object self, py::object abstract, py::object PAPN, py::object title, py::object rows,
-               py::object cols, py::object image_path) {
+                py::object cols, py::object image_path) {
     py::object doc = self.attr("doc");
     py::object table = doc.attr("add_table")("rows"_a = rows, "cols"_a = cols);
     glue::say_and_go_on([&] { table.attr("style") = "Table Grid"; }, messages::kNoGrid);
