@@ -25,7 +25,21 @@ py::object builtin(const char* name) { return import_from("builtins", name); }
 
 py::object import_module(const char* name) { return py::module_::import(name); }
 
-py::object import_from(const char* name, const char* attribute) { return py::module_::import(name).attr(attribute); }
+py::object import_from(const char* name, const char* attribute) {
+    py::tuple fromlist = py::make_tuple(attribute);
+    // With a fromlist, __import__ gives the named module itself, not its top package.
+    py::object module = py::reinterpret_steal<py::object>(
+        PyImport_ImportModuleLevel(name, nullptr, nullptr, fromlist.ptr(), 0));
+    if (!module) throw py::error_already_set();
+    PyObject* value = PyObject_GetAttrString(module.ptr(), attribute);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attribute, name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
 
 void raise(py::handle error) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());

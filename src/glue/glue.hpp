@@ -59,7 +59,8 @@ void def_init(py::handle cls, Func&& f, const Extra&... extra) {
 }
 
 // The one way C++ reaches a Python library that is not one of the module's
-// own globals: `import name` and `from name import attribute`.
+// own globals: `import name` and `from name import attribute` (which imports
+// a submodule of that name, and raises ImportError for a missing name).
 py::object import_module(const char* name);
 py::object import_from(const char* name, const char* attribute);
 
@@ -111,6 +112,22 @@ bool report_and_go_on(Step&& step, const char* prefix = nullptr) {
         else
             glue::print(py::str(prefix) + py::str(e.what()));
     }
+    return false;
+}
+
+// Runs `step`. An ordinary Python exception is not shown: the fixed
+// `message` is printed in its place, and the caller goes on. Returns whether
+// the step ran to its end.
+template <typename Step>
+bool say_and_go_on(Step&& step, const char* message) {
+    try {
+        step();
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (const py::builtin_exception&) {
+    }
+    glue::print(message);
     return false;
 }
 

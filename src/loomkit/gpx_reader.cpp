@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -29,6 +30,7 @@ constexpr std::size_t kMaxTagBytes = std::size_t(8) << 20;
 constexpr std::size_t kMaxMarkupBytes = 40000;  // a tag less its attribute values
 constexpr std::size_t kMaxPiTarget = 1000;
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t(1) << 30;
+constexpr std::size_t kChunk = std::size_t(1) << 18;  // bytes handed to expat at a time
 
 // Separates namespace, local name and prefix in expat's names; it cannot
 // occur in XML text.
@@ -228,6 +230,9 @@ const char* attribute(const XML_Char** atts, const char* wanted) {
     return nullptr;
 }
 
+// A document left to gpxpy: not accepted, no points.
+Tracks left_to_gpxpy() { return Tracks{}; }
+
 class Reader {
 public:
     Reader() : parser_(XML_ParserCreateNS(nullptr, kSep)) {
@@ -249,35 +254,35 @@ public:
     Reader& operator=(const Reader&) = delete;
 
     // `fill(buffer, size)` returns the bytes read, 0 at the end, -1 on error.
-    Tracks run(const std::function<long(char*, std::size_t)>& fill, std::size_t chunk) {
+    Tracks run(const std::function<long(char*, std::size_t)>& fill) {
         std::uint64_t total = 0;
         for (;;) {
-            char* buffer = static_cast<char*>(XML_GetBuffer(parser_, static_cast<int>(chunk)));
+            char* buffer = static_cast<char*>(XML_GetBuffer(parser_, static_cast<int>(kChunk)));
             if (!buffer) throw std::bad_alloc();
-            long n = fill(buffer, chunk);
-            if (n < 0) return decline_now("the file could not be read");
+            long n = fill(buffer, kChunk);
+            if (n < 0) return left_to_gpxpy();
             total += static_cast<std::uint64_t>(n);
-            if (total > kMaxFileBytes) return decline_now("a very large file");
+            if (total > kMaxFileBytes) return left_to_gpxpy();
             if (!utf8_.feed(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n)))
-                return decline_now("invalid UTF-8");
+                return left_to_gpxpy();
             xmlns_.feed(buffer, static_cast<std::size_t>(n));
             bool last = n == 0;
             if (XML_ParseBuffer(parser_, static_cast<int>(n), last) != XML_STATUS_OK) {
                 if (error_) std::rethrow_exception(error_);
-                if (out_.declined.empty()) out_.declined = std::string("not well-formed: ") + XML_ErrorString(XML_GetErrorCode(parser_));
-                return finish();
+                return left_to_gpxpy();  // declined, or not well-formed
             }
             if (last) break;
         }
-        if (utf8_.need != 0) return decline_now("invalid UTF-8");
-        if (xmlns_.count != declarations_) return decline_now("xmlns outside namespace declarations");
+        if (utf8_.need != 0) return left_to_gpxpy();  // cut off inside a character
+        if (xmlns_.count != declarations_) return left_to_gpxpy();  // "xmlns" outside namespace declarations
         out_.accepted = true;
-        return finish();
+        return std::move(out_);
     }
 
 private:
     XML_Parser parser_;
     Tracks out_;
+    bool declined_ = false;
     std::exception_ptr error_;
     std::vector<Frame> stack_;
     bool gpx11_ = false;
@@ -294,25 +299,12 @@ private:
     Utf8Check utf8_;
     XmlnsCount xmlns_;
 
-    Tracks finish() {
-        if (!out_.accepted) {
-            out_.points = {};
-            out_.segment_starts = {};
-            out_.track_segments = {};
-        }
-        return std::move(out_);
-    }
+    bool stopped() const { return declined_ || error_; }
 
-    Tracks decline_now(const char* why) {
-        if (out_.declined.empty()) out_.declined = why;
-        return finish();
-    }
-
-    bool stopped() const { return !out_.declined.empty() || error_; }
-
-    void decline(const char* why) {
+    // Stops the parser: the document is left to gpxpy.
+    void decline() {
         if (stopped()) return;
-        out_.declined = why;
+        declined_ = true;
         XML_StopParser(parser_, XML_FALSE);
     }
 
@@ -330,41 +322,42 @@ private:
         }
     }
 
+    // Only XML 1.0 in UTF-8 is read here.
     static void XMLCALL on_xml_decl(void* data, const XML_Char* version, const XML_Char* encoding, int) {
         guarded(data, [&](Reader& r) {
-            if (!version || std::strcmp(version, "1.0") != 0) return r.decline("an XML version other than 1.0");
+            if (!version || std::strcmp(version, "1.0") != 0) return r.decline();
             if (encoding) {
                 std::string_view e(encoding);
                 const char* utf8 = "utf-8";
                 bool same = e.size() == 5;
                 for (std::size_t i = 0; same && i < 5; ++i)
                     same = (e[i] >= 'A' && e[i] <= 'Z' ? char(e[i] - 'A' + 'a') : e[i]) == utf8[i];
-                if (!same) r.decline("an encoding other than UTF-8");
+                if (!same) r.decline();
             }
         });
     }
 
     static void XMLCALL on_doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-        guarded(data, [](Reader& r) { r.decline("a document type declaration"); });
+        guarded(data, [](Reader& r) { r.decline(); });
     }
 
     // lxml keeps processing instructions as nodes, where ElementTree drops
     // them: only the text of a number would read differently.
     static void XMLCALL on_pi(void* data, const XML_Char* target, const XML_Char* text) {
         guarded(data, [&](Reader& r) {
-            if (r.field_open_) return r.decline("a processing instruction inside a number");
-            if (!plain_pi_target(target)) return r.decline("an unusual processing instruction");
-            if (std::strlen(text) > kMaxTextRun) r.decline("a very long processing instruction");
+            if (r.field_open_) return r.decline();
+            if (!plain_pi_target(target)) return r.decline();
+            if (std::strlen(text) > kMaxTextRun) r.decline();
         });
     }
 
     static void XMLCALL on_skipped_entity(void* data, const XML_Char*, int) {
-        guarded(data, [](Reader& r) { r.decline("an entity"); });
+        guarded(data, [](Reader& r) { r.decline(); });
     }
 
     static void XMLCALL on_namespace(void* data, const XML_Char* prefix, const XML_Char* uri) {
         guarded(data, [&](Reader& r) {
-            if (!uri || !*uri) return r.decline("a namespace undeclared");
+            if (!uri || !*uri) return r.decline();  // a namespace undeclared (xmlns:p="")
             if (!prefix) {
                 r.pending_kept_default_ = r.default_declared_;
                 r.default_declared_ = true;
@@ -375,21 +368,21 @@ private:
 
     static void XMLCALL on_comment(void* data, const XML_Char* text) {
         guarded(data, [&](Reader& r) {
-            if (r.field_open_) return r.decline("a comment inside a number");
-            if (std::strlen(text) > kMaxTextRun) r.decline("a very long comment");
+            if (r.field_open_) return r.decline();
+            if (std::strlen(text) > kMaxTextRun) r.decline();
         });
     }
 
     static void XMLCALL on_cdata(void* data) {
         guarded(data, [](Reader& r) {
-            if (r.field_open_) r.decline("CDATA inside a number");
+            if (r.field_open_) r.decline();
         });
     }
 
     static void XMLCALL on_text(void* data, const XML_Char* s, int len) {
         guarded(data, [&](Reader& r) {
             r.text_run_ += static_cast<std::size_t>(len);
-            if (r.text_run_ > kMaxTextRun) return r.decline("a very long text");
+            if (r.text_run_ > kMaxTextRun) return r.decline();
             if (r.field_open_) {
                 r.field_text_.append(s, static_cast<std::size_t>(len));
                 r.field_has_text_ = true;
@@ -414,8 +407,8 @@ private:
         std::size_t tag = static_cast<std::size_t>(XML_GetCurrentByteCount(parser_)), values = 0;
         for (const XML_Char** a = atts; *a; a += 2) values += std::strlen(a[1]);
         if (tag > kMaxTagBytes || tag - (values < tag ? values : tag) > kMaxMarkupBytes)
-            return decline("a very long tag");
-        if (stack_.size() >= kMaxDepth) return decline("a very deep document");
+            return decline();
+        if (stack_.size() >= kMaxDepth) return decline();
         bool kept_default = stack_.empty() ? false : stack_.back().kept_default;
         if (pending_declarations_) {
             pending_declarations_ = false;
@@ -427,7 +420,7 @@ private:
         const char* local = plain_local(name, kept_default);
         Kind kind = Kind::Other;
         if (stack_.empty()) {
-            if (!local || std::strcmp(local, "gpx") != 0) return decline("a root that is not gpx");
+            if (!local || std::strcmp(local, "gpx") != 0) return decline();
             const char* version = attribute(atts, "version");
             gpx11_ = version && std::strcmp(version, "1.1") == 0;
             kind = Kind::Root;
@@ -534,36 +527,36 @@ private:
             static const char* const possible[] = {"none", "2d", "3d", "dgps", "pps", "3"};
             for (const char* p : possible)
                 if (field_text_ == p) return;
-            return decline("an unknown fix");
+            return decline();
         }
         std::string_view text = trimmed(field_text_);
         bool ok = kind == Kind::IntField ? plain_integer(text) : plain_decimal(text);
-        if (!ok) decline("a number in another form than plain decimal");
+        if (!ok) decline();
     }
 
     void check_bounds(const XML_Char** atts) {
         for (const char* name : {"minlat", "maxlat", "minlon", "maxlon"}) {
             const char* value = attribute(atts, name);
-            if (value && !plain_decimal(trimmed(value))) return decline("bounds in another form than plain decimal");
+            if (value && !plain_decimal(trimmed(value))) return decline();
         }
     }
 
     void check_point(const XML_Char** atts) {
         for (const char* name : {"lat", "lon"}) {
             const char* value = attribute(atts, name);
-            if (!value) return decline("a point without a coordinate");
-            if (!plain_decimal(trimmed(value))) return decline("a coordinate in another form than plain decimal");
+            if (!value) return decline();
+            if (!plain_decimal(trimmed(value))) return decline();
         }
     }
 
     bool coordinate(const char* value, double& result) {
         if (!value) {
-            decline("a point without a coordinate");
+            decline();
             return false;
         }
         std::string_view text = trimmed(value);
         if (!plain_decimal(text)) {
-            decline("a coordinate in another form than plain decimal");
+            decline();
             return false;
         }
         // Correctly rounded from all digits, however many, like Python's
@@ -571,7 +564,7 @@ private:
         auto parsed = std::from_chars(text.data(), text.data() + text.size(), result);
         if (parsed.ptr != text.data() + text.size() ||
             (parsed.ec != std::errc() && parsed.ec != std::errc::result_out_of_range)) {
-            decline("a coordinate in another form than plain decimal");
+            decline();
             return false;
         }
         if (parsed.ec == std::errc::result_out_of_range) {
@@ -604,7 +597,8 @@ private:
         int offset = 0, size = 0;
         const char* context = XML_GetInputContext(parser_, &offset, &size);
         int count = XML_GetCurrentByteCount(parser_);
-        if (!context || count <= 0 || offset < 0 || offset + count > size) return decline("a tag out of sight");
+        // The tag must lie whole in expat's buffer to be read again here.
+        if (!context || count <= 0 || offset < 0 || offset + count > size) return decline();
         const char* p = context + offset;
         const char* end = p + count;
         ++p;  // '<'
@@ -626,11 +620,11 @@ private:
             std::string_view uri(value, static_cast<std::size_t>(p - value));
             ++p;
             if (attr.substr(0, 5) != "xmlns") continue;
-            if (!tight) return decline("a namespace declaration written loosely");
+            if (!tight) return decline();
             if (attr.size() > 5) {
-                if (attr[5] != ':' || !safe_prefix(attr.substr(6))) return decline("an unusual namespace prefix");
+                if (attr[5] != ':' || !safe_prefix(attr.substr(6))) return decline();
             }
-            if (!safe_uri(uri)) return decline("an unusual namespace name");
+            if (!safe_uri(uri)) return decline();
             ++declarations_;
         }
     }
@@ -638,39 +632,20 @@ private:
 
 }  // namespace
 
-Tracks read_tracks(const char* data, std::size_t size, std::size_t chunk) {
-    std::size_t at = 0;
-    Reader reader;
-    return reader.run(
-        [&](char* buffer, std::size_t room) -> long {
-            std::size_t n = size - at < room ? size - at : room;
-            std::memcpy(buffer, data + at, n);
-            at += n;
-            return static_cast<long>(n);
-        },
-        chunk);
-}
-
 Tracks read_tracks(const std::filesystem::path& path) {
 #ifdef _WIN32
     std::FILE* file = _wfopen(path.c_str(), L"rb");
 #else
     std::FILE* file = std::fopen(path.c_str(), "rb");
 #endif
-    if (!file) {
-        Tracks declined;
-        declined.declined = "the file could not be opened";
-        return declined;
-    }
+    if (!file) return left_to_gpxpy();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
     Reader reader;
-    return reader.run(
-        [file](char* buffer, std::size_t room) -> long {
-            std::size_t n = std::fread(buffer, 1, room, file);
-            if (n < room && std::ferror(file)) return -1;
-            return static_cast<long>(n);
-        },
-        std::size_t(1) << 18);
+    return reader.run([file](char* buffer, std::size_t room) -> long {
+        std::size_t n = std::fread(buffer, 1, room, file);
+        if (n < room && std::ferror(file)) return -1;
+        return static_cast<long>(n);
+    });
 }
 
 }  // namespace gpx

@@ -8,15 +8,13 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <string>
 #include <utility>
 #include <vector>
 
 namespace gpx {
 
 struct Tracks {
-    bool accepted = false;
-    std::string declined;  // why the document was left to gpxpy
+    bool accepted = false;  // false: the document is left to gpxpy, and holds no points here
     // (latitude, longitude) of every track point in file order.
     std::vector<std::pair<double, double>> points;
     // Index in `points` of the first point of each segment, in file order.
@@ -32,9 +30,5 @@ struct Tracks {
 // Streams the file from disk. Throws only std::bad_alloc; an unreadable file
 // is declined.
 Tracks read_tracks(const std::filesystem::path& path);
-
-// The same over a document in memory, fed to the parser in chunks of
-// `chunk` bytes.
-Tracks read_tracks(const char* data, std::size_t size, std::size_t chunk = 1 << 18);
 
 }  // namespace gpx

@@ -1,5 +1,7 @@
 #include "scrivet/scrivet.hpp"
 
+#include "scrivet/messages.hpp"
+
 #include "platform/platform.hpp"
 
 namespace scrivet {
@@ -38,7 +40,7 @@ void run_version(py::object self, py::object version, py::object save_path) {
         // Assigned only once the template has opened: a bad file keeps the old doc.
         self.attr("doc") = doc;
     } else {
-        glue::builtin("print")(u8"word\u7684\u6a94\u6848\u683c\u5f0f\u540d\u7a31\u4e26\u6c92\u6709\u5b9a\u7fa9");
+        glue::print(messages::kNoSuchVersion);
     }
 }
 
@@ -48,9 +50,7 @@ void delete_(py::object self) { self.attr("replace_value") = py::dict(); }
 [[noreturn]] void raise_for(py::error_already_set& e, py::handle target) {
     if (!e.matches(PyExc_OSError)) throw;
     py::object error = e.value();
-    py::object same = py::type::handle_of(error)(error.attr("errno"), error.attr("strerror"), target);
-    PyErr_SetObject(py::type::handle_of(same).ptr(), same.ptr());
-    throw py::error_already_set();
+    glue::raise(py::type::handle_of(error)(error.attr("errno"), error.attr("strerror"), target));
 }
 
 // Writes `data` to `target` through a new file beside it that replaces it
@@ -58,29 +58,31 @@ void delete_(py::object self) { self.attr("replace_value") = py::dict(); }
 // file of that name as it was, and no half-written one.
 void write_replacing(py::handle target, py::handle data) {
     py::object os = G("os");
-    py::str part = py::str(py::str(target) + py::str(".") +
-                           py::module_::import("secrets").attr("token_hex")(4) + py::str(".part"));
+    py::str part = py::str(py::str(target) + py::str(".") + glue::import_from("secrets", "token_hex")(4) +
+                           py::str(".part"));
     py::object file;
     try {
         file = glue::builtin("open")(part, "xb");
     } catch (py::error_already_set& e) {
         raise_for(e, target);
     }
+    // Until it has replaced the target, the new file is closed and removed
+    // on the way out, whatever went wrong.
+    bool replaced = false;
+    auto remove_part = glue::on_exit([&] {
+        if (!replaced) os.attr("remove")(part);
+    });
+    auto close_part = glue::on_exit([&] {
+        if (!replaced) file.attr("close")();
+    });
     try {
         file.attr("write")(data);
         file.attr("flush")();
         os.attr("fsync")(file.attr("fileno")());
         file.attr("close")();
         os.attr("replace")(part, target);
+        replaced = true;
     } catch (py::error_already_set& e) {
-        try {
-            file.attr("close")();
-        } catch (py::error_already_set&) {
-        }
-        try {
-            os.attr("remove")(part);
-        } catch (py::error_already_set&) {
-        }
         raise_for(e, target);
     }
 }
@@ -92,13 +94,13 @@ void output(py::object self, py::object name, py::object pdf, py::object docx) {
     py::object pdf_path = base + py::str(".pdf");
     // Saved to memory first: python-docx writes straight into the file it is
     // given and leaves it half-written (and open) when writing fails.
-    py::object buffer = py::module_::import("io").attr("BytesIO")();
+    py::object buffer = glue::import_from("io", "BytesIO")();
     self.attr("doc").attr("save")(buffer);
     write_replacing(docx_path, buffer.attr("getbuffer")());
     // The converter returns only when the .docx is free, so it may go next.
     if (glue::truthy(pdf)) self.attr("folioprint").attr("convert")(docx_path, pdf_path, "keep_active"_a = true);
     if (!glue::equals(docx, Py_True)) G("os").attr("remove")(docx_path);
-    glue::builtin("print")(py::str(u8"[\u5b8c\u6210\uff01] ") + pdf_path);
+    glue::print(py::str(messages::kDone) + pdf_path);
 }
 
 }  // namespace

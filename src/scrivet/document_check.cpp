@@ -1,12 +1,12 @@
 #include "scrivet/scrivet.hpp"
 
+#include "scrivet/messages.hpp"
+
 namespace scrivet {
 
 namespace {
 
 using Entries = std::vector<std::pair<py::object, py::object>>;
-
-const char* const kSymbolHeading = u8"\u3010\u7b26\u865f\u8aaa\u660e\u3011";  // list of reference signs
 
 Py_ssize_t find(py::handle text, py::handle sub, Py_ssize_t start = 0) {
     return py::cast<Py_ssize_t>(text.attr("find")(sub, start));
@@ -70,7 +70,7 @@ void show_execute_set(py::object self, py::object specify_range) {
     // replacement first appears; nothing is examined from the heading on.
     std::vector<bool> enabled(entries.size(), !range);
     bool stop = false;
-    py::str heading(kSymbolHeading);
+    py::str heading(messages::kSymbolHeading);
     for (py::handle p : self.attr("doc").attr("paragraphs")) {
         p.attr("text") = accepted_text(self, p);
         py::object text = p.attr("text");

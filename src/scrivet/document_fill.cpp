@@ -1,19 +1,12 @@
 #include "scrivet/scrivet.hpp"
 
+#include "scrivet/messages.hpp"
+
 namespace scrivet {
 
 namespace {
 
 using Entries = std::vector<std::pair<py::object, py::object>>;
-
-const char* const kPictureError = u8"execute_set\u8a2d\u5b9a\u7167\u7247\u932f\u8aa4 --> ";
-// "execute_set無法讀取表格，略過 --> 第" N "個表格: " (cannot read the table, skipped --> table number N)
-const char* const kTableSkipped = u8"execute_set\u7121\u6cd5\u8b80\u53d6\u8868\u683c\uff0c\u7565\u904e --> \u7b2c";
-const char* const kTableNumbered = u8"\u500b\u8868\u683c: ";
-
-py::object option(const py::kwargs& kwargs, const char* name, py::object fallback) {
-    return kwargs.contains(name) ? py::object(kwargs[name]) : fallback;
-}
 
 // Characters XML 1.0 can hold; lxml refuses any other one halfway through a
 // fill. The vertical tab (Word's and Excel's line break inside a cell) is
@@ -46,7 +39,7 @@ void refuse_invisible_size(py::handle key, const char* keyword, py::handle size)
     constexpr long long kEmuPerPoint = 12700;
     bool visible = false;
     try {
-        py::object emu = py::module_::import("docx.shared").attr("Emu")(size);
+        py::object emu = glue::import_from("docx.shared", "Emu")(size);
         visible = py::cast<long long>(emu) >= kEmuPerPoint;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -59,7 +52,7 @@ void refuse_invisible_size(py::handle key, const char* keyword, py::handle size)
     throw py::value_error(py::cast<std::string>(message));
 }
 
-// As option(), with the default made only when it is needed (it comes from
+// As glue::kwarg, with the default made only when it is needed (it comes from
 // python-docx, which may be missing).
 template <typename Make>
 py::object option_made(const py::kwargs& kwargs, const char* name, Make make) {
@@ -115,9 +108,9 @@ void apply_paragraph_format(py::handle paragraph, py::handle entry) {
 // execute_set.
 void try_on_scratch(py::handle key, py::handle entry) {
     try {
-        py::object element = py::module_::import("docx.oxml").attr("parse_xml")(
-            py::str("<w:p xmlns:w=\"{}\"/>").attr("format")(kW));
-        py::object paragraph = py::module_::import("docx.text.paragraph").attr("Paragraph")(element, py::none());
+        py::object element =
+            glue::import_from("docx.oxml", "parse_xml")(py::str("<w:p xmlns:w=\"{}\"/>").attr("format")(kW));
+        py::object paragraph = glue::import_from("docx.text.paragraph", "Paragraph")(element, py::none());
         py::object run = paragraph.attr("add_run")("x");
         set_run_font(run, entry);
         run.attr("font").attr("size") = entry[key::kRemark][key::kFontSize];
@@ -134,22 +127,22 @@ void set(py::object self, py::object old_text, py::object new_text, py::kwargs k
     py::object none = py::none();
     py::dict entry;
     entry[key::kNewText] = glue::str(new_text);
-    entry[key::kFont] = option(kwargs, "new_font_name", py::str("Calibri"));
-    entry[key::kFontChinese] = option(kwargs, "new_font_name_Chinese", py::str(u8"\u6a19\u6977\u9ad4"));
+    entry[key::kFont] = glue::kwarg(kwargs, "new_font_name", py::str("Calibri"));
+    entry[key::kFontChinese] = glue::kwarg(kwargs, "new_font_name_Chinese", py::str(messages::kDefaultFontChinese));
     auto eight_points = [] { return G("Pt")(8); };
     entry[key::kFontSize] = option_made(kwargs, "new_font_size", eight_points);
     entry[key::kAlignment] =
         option_made(kwargs, "new_alignment", [] { return G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER"); });
-    entry[key::kLeftIndent] = option(kwargs, "left_indent", none);
-    entry[key::kLineSpacing] = option(kwargs, "line_spacing", none);
-    entry[key::kFontColor] = option(kwargs, "font_color", none);
+    entry[key::kLeftIndent] = glue::kwarg(kwargs, "left_indent", none);
+    entry[key::kLineSpacing] = glue::kwarg(kwargs, "line_spacing", none);
+    entry[key::kFontColor] = glue::kwarg(kwargs, "font_color", none);
     py::dict remark;
     remark[key::kFontSize] = option_made(kwargs, "remark_new_font_size", eight_points);
     entry[key::kRemark] = remark;
-    entry[key::kImagePath] = option(kwargs, "image_path", none);
-    entry[key::kImageHeight] = option(kwargs, "image_height", none);
-    entry[key::kImageWidth] = option(kwargs, "image_width", none);
-    entry[key::kFixedRatio] = option(kwargs, "image_fixed_ratio", py::bool_(true));
+    entry[key::kImagePath] = glue::kwarg(kwargs, "image_path", none);
+    entry[key::kImageHeight] = glue::kwarg(kwargs, "image_height", none);
+    entry[key::kImageWidth] = glue::kwarg(kwargs, "image_width", none);
+    entry[key::kFixedRatio] = glue::kwarg(kwargs, "image_fixed_ratio", py::bool_(true));
     py::str key_text = glue::str(old_text);
     refuse_unwritable(key_text, "the value", entry[key::kNewText]);
     refuse_unwritable(key_text, "new_font_name", entry[key::kFont]);
@@ -162,7 +155,7 @@ void set(py::object self, py::object old_text, py::object new_text, py::kwargs k
 
 // Page breaks come back from the accepted text as markers; rebuilding the
 // paragraph from its pieces restores them as breaks.
-void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
+void fill_paragraphs(py::handle doc, const Entries& entries) {
     for (py::handle p : doc.attr("paragraphs")) {
         py::object first = filling_text(p);
         for (const auto& [key_text, entry] : entries) {
@@ -182,49 +175,49 @@ void fill_paragraphs(py::handle self, py::handle doc, const Entries& entries) {
     }
 }
 
-void place_picture(py::handle paragraph, py::handle entry) {
-    try {
-        py::object path = entry[key::kImagePath];
-        py::object size = pixel_size(path);
-        py::object to_float = glue::builtin("float");
-        py::object w = to_float(size[py::int_(0)]);
-        py::object h = to_float(size[py::int_(1)]);
-        py::object ratio = w / h;
-        py::object w_max = entry[key::kImageWidth];
-        py::object h_max = entry[key::kImageHeight];
-        if (glue::truthy(entry[key::kFixedRatio])) {
-            // Pixels are compared with inches on purpose: a small picture is
-            // enlarged to the box, a large one shrunk into it.
-            if (w < w_max && h < h_max) {
+// Sizes the picture into the entry's box and adds it as a new run.
+void add_fitted_picture(py::handle paragraph, py::handle entry) {
+    py::object path = entry[key::kImagePath];
+    py::object size = pixel_size(path);
+    py::object to_float = glue::builtin("float");
+    py::object w = to_float(size[py::int_(0)]);
+    py::object h = to_float(size[py::int_(1)]);
+    py::object ratio = w / h;
+    py::object w_max = entry[key::kImageWidth];
+    py::object h_max = entry[key::kImageHeight];
+    if (glue::truthy(entry[key::kFixedRatio])) {
+        // Pixels are compared with inches on purpose: a small picture is
+        // enlarged to the box, a large one shrunk into it.
+        if (w < w_max && h < h_max) {
+            w = w_max;
+            h = w_max / ratio;
+            if (h < h_max) {
+                h = h_max;
+                w = h_max * ratio;
+            }
+        }
+        if (w > w_max || h > h_max) {
+            if (w > w_max) {
                 w = w_max;
                 h = w_max / ratio;
-                if (h < h_max) {
-                    h = h_max;
-                    w = h_max * ratio;
-                }
             }
-            if (w > w_max || h > h_max) {
-                if (w > w_max) {
-                    w = w_max;
-                    h = w_max / ratio;
-                }
-                if (h > h_max) {
-                    h = h_max;
-                    w = h_max * ratio;
-                }
+            if (h > h_max) {
+                h = h_max;
+                w = h_max * ratio;
             }
-        } else {
-            // Without a fixed ratio the caller asked for the box itself: the
-            // picture is stretched to fill it exactly.
-            w = w_max;
-            h = h_max;
         }
-        py::object run = paragraph.attr("add_run")();
-        run.attr("add_picture")(path, "width"_a = G("Inches")(w), "height"_a = G("Inches")(h));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        glue::builtin("print")(py::str(kPictureError) + glue::str(e.value()));
+    } else {
+        // Without a fixed ratio the caller asked for the box itself: the
+        // picture is stretched to fill it exactly.
+        w = w_max;
+        h = h_max;
     }
+    py::object run = paragraph.attr("add_run")();
+    run.attr("add_picture")(path, "width"_a = G("Inches")(w), "height"_a = G("Inches")(h));
+}
+
+void place_picture(py::handle paragraph, py::handle entry) {
+    glue::report_and_go_on([&] { add_fitted_picture(paragraph, entry); }, messages::kFillPictureError);
 }
 
 void split_remark(py::handle paragraph, py::handle run, py::handle entry) {
@@ -249,7 +242,7 @@ py::list row_cells(py::handle table, py::handle row) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
     }
-    py::object cell_class = py::module_::import("docx.table").attr("_Cell");
+    py::object cell_class = glue::import_from("docx.table", "_Cell");
     py::list cells;
     for (py::handle tc : row.attr("_tr").attr("tc_lst")) cells.append(cell_class(tc, table));
     return cells;
@@ -267,15 +260,14 @@ std::vector<py::object> table_cells(py::handle doc) {
     for (py::handle table : doc.attr("tables")) {
         ++number;
         py::list found;
-        try {
-            for (py::handle row : table.attr("rows"))
-                for (py::handle cell : row_cells(table, row)) found.append(cell);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            glue::builtin("print")(py::str(kTableSkipped) + py::str(std::to_string(number)) + py::str(kTableNumbered) +
-                                   glue::str(e.value()));
-            continue;
-        }
+        std::string skipped = messages::kTableSkipped + std::to_string(number) + messages::kTableNumbered;
+        bool read = glue::report_and_go_on(
+            [&] {
+                for (py::handle row : table.attr("rows"))
+                    for (py::handle cell : row_cells(table, row)) found.append(cell);
+            },
+            skipped.c_str());
+        if (!read) continue;
         for (py::handle cell : found) {
             py::object tc = cell.attr("_tc");
             if (visited.contains(tc)) continue;
@@ -313,7 +305,7 @@ void execute_set(py::object self) {
     py::object doc = self.attr("doc");
     Entries entries = registry(self);
     std::vector<py::object> cells = table_cells(doc);
-    fill_paragraphs(self, doc, entries);
+    fill_paragraphs(doc, entries);
     fill_cells(cells, entries);
 }
 
@@ -322,15 +314,8 @@ void execute_set(py::object self) {
 // (width, height) in pixels; only the header is read.
 py::object pixel_size(py::handle path) {
     py::object image = G("Image").attr("open")(path);
-    py::object size;
-    try {
-        size = image.attr("size");
-    } catch (...) {
-        image.attr("close")();
-        throw;
-    }
-    image.attr("close")();
-    return size;
+    auto close_image = glue::on_exit([&] { image.attr("close")(); });
+    return image.attr("size");
 }
 
 void bind_fill(py::handle cls) {

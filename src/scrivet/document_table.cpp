@@ -1,11 +1,10 @@
 #include "scrivet/scrivet.hpp"
 
+#include "scrivet/messages.hpp"
+
 namespace scrivet {
 
 namespace {
-
-const char* const kNoGrid = u8"\u7121\u6cd5\u8a2d\u5b9a\u683c\u7dda";
-const char* const kPictureError = u8"\u63d2\u5165\u5716\u7247\u932f\u8aa4";
 
 // The figure box is 16.4 cm wide and 13 cm high.
 constexpr double kBoxWidthCm = 16.4;
@@ -14,40 +13,38 @@ constexpr double kBoxHeightCm = 13.0;
 enum class Orientation { unknown, wide, tall };
 
 Orientation orientation_of(py::handle image_path) {
-    try {
+    Orientation orientation = Orientation::unknown;
+    glue::report_and_go_on([&] {
         py::object size = pixel_size(image_path);
         py::object to_int = glue::builtin("int");
         long long w = py::cast<long long>(to_int(size[py::int_(0)]));
         long long h = py::cast<long long>(to_int(size[py::int_(1)]));
-        return w >= (kBoxWidthCm / kBoxHeightCm) * h ? Orientation::wide : Orientation::tall;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        glue::builtin("print")(glue::str(e.value()));
+        orientation = w >= (kBoxWidthCm / kBoxHeightCm) * h ? Orientation::wide : Orientation::tall;
+    });
+    return orientation;
+}
+
+// Empties the figure row's cell and puts the picture in it, fitted to the box.
+void add_figure(py::handle table, py::handle image_path, Orientation orientation) {
+    py::object cell = table.attr("rows")[py::int_(3)].attr("cells")[py::int_(0)];
+    cell.attr("text") = "";
+    py::object paragraph = cell.attr("paragraphs")[py::int_(0)];
+    py::object run = paragraph.attr("add_run")();
+    if (orientation == Orientation::unknown) {
+        // The picture could not be read: report it like a failed insertion.
+        glue::print(messages::kTablePictureError);
+        return;
     }
-    return Orientation::unknown;
+    if (orientation == Orientation::wide)
+        run.attr("add_picture")(image_path, "width"_a = G("Cm")(kBoxWidthCm));
+    else
+        run.attr("add_picture")(image_path, "height"_a = G("Cm")(kBoxHeightCm));
+    paragraph.attr("alignment") = G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER");
 }
 
 void place_figure(py::handle table, py::handle image_path) {
     Orientation orientation = orientation_of(image_path);
-    try {
-        py::object cell = table.attr("rows")[py::int_(3)].attr("cells")[py::int_(0)];
-        cell.attr("text") = "";
-        py::object paragraph = cell.attr("paragraphs")[py::int_(0)];
-        py::object run = paragraph.attr("add_run")();
-        if (orientation == Orientation::unknown) {
-            // The picture could not be read: report it like a failed insertion.
-            glue::builtin("print")(kPictureError);
-            return;
-        }
-        if (orientation == Orientation::wide)
-            run.attr("add_picture")(image_path, "width"_a = G("Cm")(kBoxWidthCm));
-        else
-            run.attr("add_picture")(image_path, "height"_a = G("Cm")(kBoxHeightCm));
-        paragraph.attr("alignment") = G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        glue::builtin("print")(kPictureError);
-    }
+    glue::say_and_go_on([&] { add_figure(table, image_path, orientation); }, messages::kTablePictureError);
 }
 
 py::object merged_row(py::handle table, int row) {
@@ -55,19 +52,14 @@ py::object merged_row(py::handle table, int row) {
     return cell.attr("merge")(table.attr("cell")(row, 2));
 }
 
-void add_table(py::object self, py::object abstract, py::object PAPN, py::object title, py::object rows,
-               py::object cols, py::object image_path) {
+void _add_table(py::object self, py::object abstract, py::object PAPN, py::object title, py::object rows,
+                py::object cols, py::object image_path) {
     py::object doc = self.attr("doc");
     py::object table = doc.attr("add_table")("rows"_a = rows, "cols"_a = cols);
-    try {
-        table.attr("style") = "Table Grid";
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        glue::builtin("print")(kNoGrid);
-    }
-    table.attr("cell")(0, 0).attr("text") = u8"\u5c08\u5229\u7de8\u865f";  // patent number
-    table.attr("cell")(0, 1).attr("text") = u8"\u5c08\u5229\u540d\u7a31";  // patent name
-    table.attr("cell")(0, 2).attr("text") = u8"\u95dc\u806f\u6027";      // relevance
+    glue::say_and_go_on([&] { table.attr("style") = "Table Grid"; }, messages::kNoGrid);
+    table.attr("cell")(0, 0).attr("text") = messages::kPatentNumber;
+    table.attr("cell")(0, 1).attr("text") = messages::kPatentName;
+    table.attr("cell")(0, 2).attr("text") = messages::kRelevance;
     py::object centre = G("WD_ALIGN_VERTICAL").attr("CENTER");
     py::object range = glue::builtin("range");
     for (py::handle r : range(rows))
@@ -75,7 +67,7 @@ void add_table(py::object self, py::object abstract, py::object PAPN, py::object
     table.attr("cell")(1, 0).attr("text") = glue::str(PAPN);
     table.attr("cell")(1, 1).attr("text") = glue::str(title);
     table.attr("cell")(1, 2).attr("text") = "";
-    merged_row(table, 2).attr("text") = py::str(u8"\u6458\u8981\uff1a\n") + glue::str(abstract);
+    merged_row(table, 2).attr("text") = py::str(messages::kAbstract) + glue::str(abstract);
     py::object row_list = table.attr("rows");
     py::object cm = G("Cm");
     row_list[py::int_(0)].attr("height") = cm(0.8);
@@ -97,7 +89,7 @@ void add_table(py::object self, py::object abstract, py::object PAPN, py::object
 }  // namespace
 
 void bind_table(py::handle cls) {
-    glue::def(cls, "_add_table", &add_table, py::arg("abstract") = "", py::arg("PAPN") = "", py::arg("title") = "",
+    glue::def(cls, "_add_table", &_add_table, py::arg("abstract") = "", py::arg("PAPN") = "", py::arg("title") = "",
               py::arg("rows") = 4, py::arg("cols") = 3, py::arg("image_path") = py::none());
 }
 

@@ -35,7 +35,7 @@ py::object get_accepted_text(py::object /*self*/, py::object p) {
     return join(pieces);
 }
 
-py::object get_accepted_text_plain(py::object /*self*/, py::object p) {
+py::object _get_accepted_text(py::object /*self*/, py::object p) {
     py::object xml = p.attr("_p").attr("xml");
     if (!contains(xml, py::str("w:del")) && !contains(xml, py::str("w:ins"))) return p.attr("text");
     py::list pieces;
@@ -122,7 +122,7 @@ py::object accepted_text(py::handle self, py::handle paragraph) {
 
 void bind_text(py::handle cls) {
     glue::def(cls, "get_accepted_text", &get_accepted_text, py::arg("p"));
-    glue::def(cls, "_get_accepted_text", &get_accepted_text_plain, py::arg("p"));
+    glue::def(cls, "_get_accepted_text", &_get_accepted_text, py::arg("p"));
     glue::def(cls, "show_all_text", &show_all_text);
     glue::def(cls, "ttff", &ttff, py::arg("xml"));
 }

@@ -34,13 +34,14 @@ void check_template_archive(py::handle path);
 // Refuses an opened template that python-docx read but cannot save intact.
 void check_template_parts(py::handle path, py::handle doc);
 
-// Keys of a replacement entry, as callers read and write them.
+// Keys of a replacement entry, as callers read and write them; the texts
+// beside are their readable form.
 namespace key {
-inline const char* const kNewText = u8"\u66ff\u63db\u503c";          // replacement value
-inline const char* const kFont = u8"\u82f1\u6587\u5b57\u578b";       // Latin font
-inline const char* const kFontChinese = u8"\u4e2d\u6587\u5b57\u578b";  // East Asian font
-inline const char* const kFontSize = u8"\u5b57\u9ad4\u5927\u5c0f";   // font size
-inline const char* const kAlignment = u8"\u5c0d\u5176\u4f4d\u7f6e";  // alignment
+inline const char* const kNewText = u8"\u66ff\u63db\u503c";          // 替換值, the replacement value
+inline const char* const kFont = u8"\u82f1\u6587\u5b57\u578b";       // 英文字型, the Latin font
+inline const char* const kFontChinese = u8"\u4e2d\u6587\u5b57\u578b";  // 中文字型, the East Asian font
+inline const char* const kFontSize = u8"\u5b57\u9ad4\u5927\u5c0f";   // 字體大小, the font size
+inline const char* const kAlignment = u8"\u5c0d\u5176\u4f4d\u7f6e";  // 對其位置, the alignment
 inline const char* const kLeftIndent = "left_indent";
 inline const char* const kLineSpacing = "line_spacing";
 inline const char* const kFontColor = "font_color";
@@ -48,7 +49,7 @@ inline const char* const kRemark = "__remark__";
 inline const char* const kImagePath = "image_path";
 inline const char* const kImageHeight = "image_height";
 inline const char* const kImageWidth = "image_width";
-inline const char* const kFixedRatio = u8"\u56fa\u5b9a\u5716\u7247\u6bd4\u4f8b";  // keep picture ratio
+inline const char* const kFixedRatio = u8"\u56fa\u5b9a\u5716\u7247\u6bd4\u4f8b";  // 固定圖片比例, keep the picture's ratio
 }  // namespace key
 
 // Page-break marker of the accepted text; the filler cuts paragraphs at it.

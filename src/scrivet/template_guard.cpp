@@ -51,10 +51,7 @@ unsigned little16(const std::string& bytes, size_t at) {
 }
 
 [[noreturn]] void damaged(py::handle path, const std::string& why) {
-    py::object error = py::module_::import("zipfile").attr("BadZipFile")("the template " + describe(path) +
-                                                                          " is damaged: " + why);
-    PyErr_SetObject(py::type::handle_of(error).ptr(), error.ptr());
-    throw py::error_already_set();
+    glue::raise(glue::import_from("zipfile", "BadZipFile")("the template " + describe(path) + " is damaged: " + why));
 }
 
 // Inflates the part in bounded steps and refuses it as soon as it yields
@@ -69,7 +66,7 @@ void check_stream(py::handle path, py::handle file, py::handle info, std::uint64
     if (local.size() < 30 || local.compare(0, 4, "PK\x03\x04") != 0)
         damaged(path, "no local header for " + name);
     file.attr("seek")(header + 30 + little16(local, 26) + little16(local, 28));
-    py::object inflater = py::module_::import("zlib").attr("decompressobj")(-15);
+    py::object inflater = glue::import_from("zlib", "decompressobj")(-15);
     std::uint64_t produced = 0;
     std::string tail;  // the end of the previous piece, for a mark cut in two
     while (left > 0 && !glue::truthy(inflater.attr("eof"))) {
@@ -150,36 +147,31 @@ Kind not_a_docx(py::handle file) {
                     "open it in Word or LibreOffice and save it as .docx"};
         return {"is a binary Office document (such as .xls or .ppt)", ""};
     }
-    py::module_ zipfile = py::module_::import("zipfile");
+    py::object zipfile = glue::import_module("zipfile");
     if (head.compare(0, 4, "PK\x03\x04") == 0 || head.compare(0, 4, "PK\x05\x06") == 0) {
         file.attr("seek")(0);
         if (!glue::truthy(zipfile.attr("is_zipfile")(file)))
             return {"is a damaged or incomplete archive (cut off while downloading or copying?)",
                     "get the file again"};
         py::object archive = zipfile.attr("ZipFile")(file);
+        auto close_archive = glue::on_exit([&] { archive.attr("close")(); });
         Kind what;
-        try {
-            py::list names = archive.attr("namelist")();
-            auto has = [&](const char* name) { return contains(names, py::str(name)); };
-            if (has("mimetype")) {
-                py::object info = archive.attr("getinfo")("mimetype");
-                std::string type = u64(info.attr("file_size")) <= 200
-                                       ? py::cast<std::string>(py::bytes(archive.attr("read")("mimetype")))
-                                       : std::string();
-                if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0)
-                    what = {"is an OpenDocument file (" + type + ", e.g. .odt)", "save it as Word .docx"};
-            }
-            if (what.first.empty() && !has("[Content_Types].xml"))
-                what = {"is a zip archive of another kind", ""};
-            else if (what.first.empty() && !has("word/document.xml") && has("xl/workbook.xml"))
-                what = {"is an Excel workbook (.xlsx)", ""};
-            else if (what.first.empty() && !has("word/document.xml") && has("ppt/presentation.xml"))
-                what = {"is a PowerPoint presentation (.pptx)", ""};
-        } catch (...) {
-            archive.attr("close")();
-            throw;
+        py::list names = archive.attr("namelist")();
+        auto has = [&](const char* name) { return contains(names, py::str(name)); };
+        if (has("mimetype")) {
+            py::object info = archive.attr("getinfo")("mimetype");
+            std::string type = u64(info.attr("file_size")) <= 200
+                                   ? py::cast<std::string>(py::bytes(archive.attr("read")("mimetype")))
+                                   : std::string();
+            if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0)
+                what = {"is an OpenDocument file (" + type + ", e.g. .odt)", "save it as Word .docx"};
         }
-        archive.attr("close")();
+        if (what.first.empty() && !has("[Content_Types].xml"))
+            what = {"is a zip archive of another kind", ""};
+        else if (what.first.empty() && !has("word/document.xml") && has("xl/workbook.xml"))
+            what = {"is an Excel workbook (.xlsx)", ""};
+        else if (what.first.empty() && !has("word/document.xml") && has("ppt/presentation.xml"))
+            what = {"is a PowerPoint presentation (.pptx)", ""};
         return what;
     }
     if (head.compare(0, 5, "{\\rtf") == 0) return {"is an RTF document", "save it as Word .docx"};
@@ -203,14 +195,13 @@ void check_template_kind(py::handle path) {
     if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek") && py::hasattr(path, "tell"))) return;
     py::object file = named ? glue::builtin("open")(path, "rb") : py::reinterpret_borrow<py::object>(path);
     py::object position = named ? py::none() : file.attr("tell")();
-    Kind what;
-    try {
-        what = not_a_docx(file);
-    } catch (...) {
-        if (named) file.attr("close")(); else file.attr("seek")(position);
-        throw;
-    }
-    if (named) file.attr("close")(); else file.attr("seek")(position);
+    auto give_back = glue::on_exit([&] {
+        if (named)
+            file.attr("close")();
+        else
+            file.attr("seek")(position);
+    });
+    Kind what = not_a_docx(file);
     if (what.first.empty()) return;
     std::string message = "cannot open the template " + describe(path) + ": it " + what.first +
                           ", and a Word .docx document is needed";
@@ -218,7 +209,7 @@ void check_template_kind(py::handle path) {
 }
 
 void check_template_archive(py::handle path) {
-    py::module_ zipfile = py::module_::import("zipfile");
+    py::object zipfile = glue::import_module("zipfile");
     py::object os = G("os");
     bool named = glue::truthy(glue::builtin("isinstance")(path, py::make_tuple(glue::builtin("str"), os.attr("PathLike"))));
     // Anything but a path or an open file (an int would be taken for a file
@@ -228,53 +219,46 @@ void check_template_archive(py::handle path) {
     if (!glue::truthy(zipfile.attr("is_zipfile")(path))) return;
     py::object file = named ? glue::builtin("open")(path, "rb") : py::reinterpret_borrow<py::object>(path);
     py::object position = named ? py::none() : file.attr("tell")();
-    py::object archive = py::none();
-    auto finish = [&] {
-        if (!archive.is_none()) archive.attr("close")();
+    auto give_back = glue::on_exit([&] {
         if (named)
             file.attr("close")();
         else
             file.attr("seek")(position);
-    };
-    try {
-        archive = zipfile.attr("ZipFile")(file);
-        py::list infos = archive.attr("infolist")();
-        std::uint64_t total = 0, dense = 0;
-        std::string densest;
-        std::uint64_t densest_size = 0, densest_packed = 0;
-        for (py::handle info : infos) {
-            int method = py::cast<int>(info.attr("compress_type"));
-            std::string name = py::cast<std::string>(info.attr("filename"));
-            if (method != kStored && method != kDeflated)
-                refuse(path, "its part " + name + " uses compression method " + std::to_string(method) +
-                                 "; Word documents are only stored or deflated");
-            std::uint64_t size = u64(info.attr("file_size"));
-            std::uint64_t packed = u64(info.attr("compress_size"));
-            total += size;
-            if (size > kMaxRatio * (packed ? packed : 1)) {
-                dense += size;
-                if (size > densest_size) densest = name, densest_size = size, densest_packed = packed;
-            }
+    });
+    py::object archive = zipfile.attr("ZipFile")(file);
+    auto close_archive = glue::on_exit([&] { archive.attr("close")(); });
+    py::list infos = archive.attr("infolist")();
+    std::uint64_t total = 0, dense = 0;
+    std::string densest;
+    std::uint64_t densest_size = 0, densest_packed = 0;
+    for (py::handle info : infos) {
+        int method = py::cast<int>(info.attr("compress_type"));
+        std::string name = py::cast<std::string>(info.attr("filename"));
+        if (method != kStored && method != kDeflated)
+            refuse(path, "its part " + name + " uses compression method " + std::to_string(method) +
+                             "; Word documents are only stored or deflated");
+        std::uint64_t size = u64(info.attr("file_size"));
+        std::uint64_t packed = u64(info.attr("compress_size"));
+        total += size;
+        if (size > kMaxRatio * (packed ? packed : 1)) {
+            dense += size;
+            if (size > densest_size) densest = name, densest_size = size, densest_packed = packed;
         }
-        if (total > kMaxTotal)
-            refuse(path, "its parts declare " + mib(total) + " unpacked, more than a Word document may hold (" +
-                             mib(kMaxTotal) + ")");
-        if (dense > kMaxDense)
-            refuse(path, mib(dense) + " of its parts are packed more than " + std::to_string(kMaxRatio) +
-                             ":1 (" + densest + ": " + std::to_string(densest_size) + " bytes from " +
-                             std::to_string(densest_packed) + "), as in a decompression bomb");
-        std::uint64_t nodes = 0;
-        for (py::handle info : infos) {
-            if (py::cast<int>(info.attr("compress_type")) != kDeflated) continue;
-            std::uint64_t packed = u64(info.attr("compress_size"));
-            bool markup = u64(info.attr("file_size")) >= kCountNodesFrom * packed;
-            if (markup || packed > kCheckStreamFrom) check_stream(path, file, info, markup ? &nodes : nullptr);
-        }
-    } catch (...) {
-        finish();
-        throw;
     }
-    finish();
+    if (total > kMaxTotal)
+        refuse(path, "its parts declare " + mib(total) + " unpacked, more than a Word document may hold (" +
+                         mib(kMaxTotal) + ")");
+    if (dense > kMaxDense)
+        refuse(path, mib(dense) + " of its parts are packed more than " + std::to_string(kMaxRatio) +
+                         ":1 (" + densest + ": " + std::to_string(densest_size) + " bytes from " +
+                         std::to_string(densest_packed) + "), as in a decompression bomb");
+    std::uint64_t nodes = 0;
+    for (py::handle info : infos) {
+        if (py::cast<int>(info.attr("compress_type")) != kDeflated) continue;
+        std::uint64_t packed = u64(info.attr("compress_size"));
+        bool markup = u64(info.attr("file_size")) >= kCountNodesFrom * packed;
+        if (markup || packed > kCheckStreamFrom) check_stream(path, file, info, markup ? &nodes : nullptr);
+    }
 }
 
 void check_template_parts(py::handle path, py::handle doc) {
