@@ -186,22 +186,47 @@ Kind not_a_docx(py::handle file) {
     return {"is of no kind Word saves", ""};
 }
 
+// A str or os.PathLike names a file; anything else may be an open file.
+bool is_path(py::handle path) {
+    return glue::truthy(
+        glue::builtin("isinstance")(path, py::make_tuple(glue::builtin("str"), G("os").attr("PathLike"))));
+}
+
+// The template as an open binary file for one check: a named file is opened
+// and closed again, a caller's file is read and put back where it was.
+class TemplateFile {
+public:
+    TemplateFile(py::handle path, bool named)
+        : named_(named),
+          file_(named ? glue::builtin("open")(path, "rb") : py::reinterpret_borrow<py::object>(path)),
+          position_(named ? py::none() : file_.attr("tell")()) {}
+    TemplateFile(const TemplateFile&) = delete;
+    TemplateFile& operator=(const TemplateFile&) = delete;
+    ~TemplateFile() {
+        try {
+            if (named_)
+                file_.attr("close")();
+            else
+                file_.attr("seek")(position_);
+        } catch (py::error_already_set&) {
+        }
+    }
+    const py::object& get() const { return file_; }
+
+private:
+    bool named_;
+    py::object file_;
+    py::object position_;
+};
+
 }  // namespace
 
 void check_template_kind(py::handle path) {
-    py::object os = G("os");
-    bool named = glue::truthy(glue::builtin("isinstance")(path, py::make_tuple(glue::builtin("str"), os.attr("PathLike"))));
-    if (named && !glue::truthy(os.attr("path").attr("isfile")(path))) return;  // python-docx says what is missing
+    bool named = is_path(path);
+    if (named && !glue::truthy(G("os").attr("path").attr("isfile")(path))) return;  // python-docx says what is missing
     if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek") && py::hasattr(path, "tell"))) return;
-    py::object file = named ? glue::builtin("open")(path, "rb") : py::reinterpret_borrow<py::object>(path);
-    py::object position = named ? py::none() : file.attr("tell")();
-    auto give_back = glue::on_exit([&] {
-        if (named)
-            file.attr("close")();
-        else
-            file.attr("seek")(position);
-    });
-    Kind what = not_a_docx(file);
+    TemplateFile file(path, named);
+    Kind what = not_a_docx(file.get());
     if (what.first.empty()) return;
     std::string message = "cannot open the template " + describe(path) + ": it " + what.first +
                           ", and a Word .docx document is needed";
@@ -210,22 +235,14 @@ void check_template_kind(py::handle path) {
 
 void check_template_archive(py::handle path) {
     py::object zipfile = glue::import_module("zipfile");
-    py::object os = G("os");
-    bool named = glue::truthy(glue::builtin("isinstance")(path, py::make_tuple(glue::builtin("str"), os.attr("PathLike"))));
+    bool named = is_path(path);
     // Anything but a path or an open file (an int would be taken for a file
     // descriptor and closed) is left to python-docx to refuse.
     if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek"))) return;
     // Not an archive at all, or no such file: python-docx says so itself.
     if (!glue::truthy(zipfile.attr("is_zipfile")(path))) return;
-    py::object file = named ? glue::builtin("open")(path, "rb") : py::reinterpret_borrow<py::object>(path);
-    py::object position = named ? py::none() : file.attr("tell")();
-    auto give_back = glue::on_exit([&] {
-        if (named)
-            file.attr("close")();
-        else
-            file.attr("seek")(position);
-    });
-    py::object archive = zipfile.attr("ZipFile")(file);
+    TemplateFile file(path, named);
+    py::object archive = zipfile.attr("ZipFile")(file.get());
     auto close_archive = glue::on_exit([&] { archive.attr("close")(); });
     py::list infos = archive.attr("infolist")();
     std::uint64_t total = 0, dense = 0;
@@ -257,7 +274,7 @@ void check_template_archive(py::handle path) {
         if (py::cast<int>(info.attr("compress_type")) != kDeflated) continue;
         std::uint64_t packed = u64(info.attr("compress_size"));
         bool markup = u64(info.attr("file_size")) >= kCountNodesFrom * packed;
-        if (markup || packed > kCheckStreamFrom) check_stream(path, file, info, markup ? &nodes : nullptr);
+        if (markup || packed > kCheckStreamFrom) check_stream(path, file.get(), info, markup ? &nodes : nullptr);
     }
 }
 
