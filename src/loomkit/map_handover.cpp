@@ -64,6 +64,14 @@ void run_request(Handover::Request& request) {
     }
 }
 
+// The threads of `threads` still running.
+py::list alive_threads(py::handle threads) {
+    py::list alive;
+    for (py::handle thread : threads)
+        if (glue::truthy(thread.attr("is_alive")())) alive.append(thread);
+    return alive;
+}
+
 // Runs every queued request on the Tk thread, then schedules itself again.
 void poll(py::capsule capsule, py::object widget, py::list self_ref) {
     Handover& h = *capsule.get_pointer<Handover>();
@@ -77,11 +85,9 @@ void poll(py::capsule capsule, py::object widget, py::list self_ref) {
         h.queue.pop_front();
         run_request(request);
     }
-    py::list alive;
-    for (py::handle thread : h.workers)
-        if (glue::truthy(thread.attr("is_alive")())) alive.append(thread);
-    h.workers = alive;
-    int delay = !h.queue.empty() ? 1 : (h.waiting > 0 || py::len(alive) > 0) ? kBusyPollMs : kIdlePollMs;
+    // Idle polls (no workers) build nothing.
+    if (py::len(h.workers) > 0) h.workers = alive_threads(h.workers);
+    int delay = !h.queue.empty() ? 1 : (h.waiting > 0 || py::len(h.workers) > 0) ? kBusyPollMs : kIdlePollMs;
     h.after_delay = delay;
     h.after_id = widget.attr("after")(delay, self_ref[0]);
 }
@@ -136,9 +142,7 @@ py::object& workers() {
         set = new py::object(glue::import_from("weakref", "WeakSet")());  // lives as long as the process
         glue::import_from("atexit", "register")(py::cpp_function([]() {
             exiting = true;
-            py::list alive;
-            for (py::handle thread : *set)
-                if (glue::truthy(thread.attr("is_alive")())) alive.append(thread);
+            py::list alive = alive_threads(*set);
             for (py::handle thread : alive) {
                 unsigned long ident = py::cast<unsigned long>(thread.attr("ident"));
                 PyThreadState_SetAsyncExc(ident, PyExc_SystemExit);
