@@ -22,7 +22,10 @@ struct Track {
     py::object list;  // the position_list projected, to notice a new one
     Py_ssize_t length = -1;
     std::vector<double> x, y;
-    std::vector<double> block_x0, block_x1, block_y0, block_y1;  // bounds of each full block
+    struct Bounds {
+        double x0, x1, y0, y1;
+    };
+    std::vector<Bounds> blocks;  // of each full block
 
     // The canvas line as last built: for a view moved by less than the
     // extra margin it was built with, the line is moved, not rebuilt.
@@ -88,21 +91,17 @@ bool project_list(py::handle list, Track& track) {
             return false;
         if (PyList_GET_SIZE(list.ptr()) != n) return false;
     }
-    std::size_t blocks = static_cast<std::size_t>(n) / kBlock;
-    for (auto* v : {&track.block_x0, &track.block_x1, &track.block_y0, &track.block_y1}) v->assign(blocks, 0.0);
-    for (std::size_t b = 0; b < blocks; ++b) {
+    track.blocks.resize(static_cast<std::size_t>(n) / kBlock);
+    for (std::size_t b = 0; b < track.blocks.size(); ++b) {
         std::size_t i = b * kBlock;
-        double x0 = track.x[i], x1 = x0, y0 = track.y[i], y1 = y0;
+        Track::Bounds& bounds = track.blocks[b];
+        bounds = {track.x[i], track.x[i], track.y[i], track.y[i]};
         for (std::size_t j = i + 1; j < i + kBlock; ++j) {
-            x0 = std::min(x0, track.x[j]);
-            x1 = std::max(x1, track.x[j]);
-            y0 = std::min(y0, track.y[j]);
-            y1 = std::max(y1, track.y[j]);
+            bounds.x0 = std::min(bounds.x0, track.x[j]);
+            bounds.x1 = std::max(bounds.x1, track.x[j]);
+            bounds.y0 = std::min(bounds.y0, track.y[j]);
+            bounds.y1 = std::max(bounds.y1, track.y[j]);
         }
-        track.block_x0[b] = x0;
-        track.block_x1[b] = x1;
-        track.block_y0[b] = y0;
-        track.block_y1[b] = y1;
     }
     track.list = py::reinterpret_borrow<py::object>(list);
     track.length = n;
@@ -152,12 +151,13 @@ std::vector<double> screen_points(const Track& t, double scale, double left, dou
         has_pending = false;
     };
     for (std::size_t i = 1; i < n; ++i) {
-        if (i % kBlock == 0 && i / kBlock < t.block_x0.size()) {
+        if (i % kBlock == 0 && i / kBlock < t.blocks.size()) {
             // The canvas position only grows with the projected one, so a
             // block's bounds bound its points on the canvas too.
-            std::size_t b = i / kBlock, last = i + kBlock - 1;
-            double bx0 = (t.block_x0[b] * scale - left) * sx, bx1 = (t.block_x1[b] * scale - left) * sx;
-            double by0 = (t.block_y0[b] * scale - top) * sy, by1 = (t.block_y1[b] * scale - top) * sy;
+            const Track::Bounds& block = t.blocks[i / kBlock];
+            std::size_t last = i + kBlock - 1;
+            double bx0 = (block.x0 * scale - left) * sx, bx1 = (block.x1 * scale - left) * sx;
+            double by0 = (block.y0 * scale - top) * sy, by1 = (block.y1 * scale - top) * sy;
             if (run_sides == 0 && !has_pending && bx0 > kept_x - 0.5 && bx1 < kept_x + 0.5 && by0 > kept_y - 0.5 &&
                 by1 < kept_y + 0.5) {
                 i = last;  // every point merged into the one kept
@@ -174,20 +174,14 @@ std::vector<double> screen_points(const Track& t, double scale, double left, dou
         }
         double x = cx(i), y = cy(i);
         int sides = outside(x, y, x0, y0, x1, y1);
+        // A point that leaves the hidden stretch ends it: its last point is
+        // kept, and the point may begin a hidden stretch of its own.
+        if ((run_sides & sides) == 0 && has_pending) keep(pending, cx(pending), cy(pending));
         if ((run_sides & sides) != 0) {
             run_sides &= sides;
             pending = i;
             has_pending = true;
             continue;
-        }
-        if (has_pending) {
-            keep(pending, cx(pending), cy(pending));
-            if ((run_sides & sides) != 0) {
-                run_sides &= sides;
-                pending = i;
-                has_pending = true;
-                continue;
-            }
         }
         if ((std::floor(x) == kept_px && std::floor(y) == kept_py) ||
             (std::fabs(x - kept_x) < 0.5 && std::fabs(y - kept_y) < 0.5))
@@ -209,6 +203,9 @@ py::list as_list(const std::vector<double>& values) {
 }
 
 double number(py::handle x) { return glue::as_double(x); }
+
+// round(widget.zoom): the zoom level the widget's tile positions are in.
+int zoom_of(py::handle widget) { return py::cast<int>(glue::builtin("round")(widget.attr("zoom"))); }
 
 // The widget's own drawing from here on, for a path whose points this
 // drawing cannot take. Its move step shifts positions it never kept, so
@@ -237,12 +234,12 @@ void draw(py::capsule capsule, py::object path, py::object move) {
     path.attr("last_position_list_length") = py::int_(length);
 
     py::object upper_left = widget.attr("upper_left_tile_pos");
-    py::object lower_right = widget.attr("lower_right_tile_pos");
-    double left = number(py::tuple(upper_left)[0]), top = number(py::tuple(upper_left)[1]);
-    double tile_width = number(py::tuple(lower_right)[0]) - left;
-    double tile_height = number(py::tuple(lower_right)[1]) - top;
+    py::tuple corner(upper_left), far_corner(widget.attr("lower_right_tile_pos"));
+    double left = number(corner[0]), top = number(corner[1]);
+    double tile_width = number(far_corner[0]) - left;
+    double tile_height = number(far_corner[1]) - top;
     double width = number(widget.attr("width")), height = number(widget.attr("height"));
-    int zoom = py::cast<int>(glue::builtin("round")(widget.attr("zoom")));
+    int zoom = zoom_of(widget);
     if (!(tile_width > 0) || !(tile_height > 0) || !(width > 0) || !(height > 0)) {
         hand_back(path, move);  // no view to draw into: the widget's own drawing decides
         return;
@@ -339,7 +336,7 @@ bool same_projection(py::handle cls, py::handle points, const Track& track, py::
     if (track.x.empty()) return true;
     py::object decimal_to_osm = cls.attr("get_canvas_pos").attr("__globals__").attr("get")("decimal_to_osm");
     if (decimal_to_osm.is_none()) return false;
-    int zoom = py::cast<int>(glue::builtin("round")(widget.attr("zoom")));
+    int zoom = zoom_of(widget);
     py::object first = py::tuple(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(points.ptr(), 0)));
     py::object theirs = decimal_to_osm(first[py::int_(0)], first[py::int_(1)], zoom);
     double scale = std::ldexp(1.0, zoom);
