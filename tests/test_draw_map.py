@@ -374,7 +374,6 @@ def test_interpreter_exit_while_workers_read(tmp_path: Path) -> None:
         assert "closed" in out.stdout
 
 
-
 def test_no_collection_while_a_worker_starts(draw_map: Any, tk_root: Any, tmp_path: Path) -> None:
     """Thread.start() waits for the new thread. A collection run on that thread
     could meet a Tk image finalizer whose Tk call waits for the Tk thread,
@@ -397,12 +396,9 @@ def test_no_collection_while_a_worker_starts(draw_map: Any, tk_root: Any, tmp_pa
     draw_map.draw_gpx(path)
     assert seen == [False] and gc.isenabled()
     wait_paths(tk_root, draw_map, 1)
-    gc.disable()
-    try:
+    with no_collection():
         draw_map.draw_gpx(path)
         assert not gc.isenabled()  # a caller's choice is kept
-    finally:
-        gc.enable()
     wait_paths(tk_root, draw_map, 2)
 
 
