@@ -34,28 +34,11 @@ from typing import Any, Callable
 import customtkinter
 import tkintermapview
 
-from gpxgen import OUT, track_file
+from gpxgen import track_file
 
 import varnholt通用模組
 
 Loomkit = varnholt通用模組.Loomkit
-
-
-def shifted_track(points: int, k: int) -> Path:
-    """A track_file-like loop, the k-th of several side by side."""
-    OUT.mkdir(exist_ok=True)
-    path = OUT / f"track-{points}-{k}.gpx"
-    if not path.exists():
-        with path.open("w", encoding="utf-8") as f:
-            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<gpx version="1.1" creator="bench" '
-                    'xmlns="http://www.topografix.com/GPX/1/1">\n<trk><trkseg>\n')
-            for i in range(points):
-                a = i / points * 2 * math.pi
-                lat = 24.0 + 0.1 * math.sin(a) + 0.0001 * math.sin(i) + 0.05 * (k // 5)
-                lon = 121.0 + 0.1 * math.cos(a) + 0.0001 * math.cos(i) + 0.05 * (k % 5)
-                f.write(f'<trkpt lat="{lat:.7f}" lon="{lon:.7f}"></trkpt>\n')
-            f.write("</trkseg></trk></gpx>\n")
-    return path
 
 
 class TimedLock:
@@ -236,7 +219,7 @@ def main() -> None:
     bench.no_path()
     for n in sizes:
         bench.case(f"one of {n}", [track_file(n)])
-    bench.case("ten of 50000", [shifted_track(50_000, k) for k in range(10)])
+    bench.case("ten of 50000", [track_file(50_000, k) for k in range(10)])
     bench.root.destroy()
 
 
