@@ -406,9 +406,9 @@ class Folioprint:
             self._convert_warm(staged, pdf)
             _check_pdf(pdf)
             return
+        except _TookTooLong:
+            raise
         except (_OfficeGone, _Refused, _NotStarted, ConversionError) as error:
-            if isinstance(error, _TookTooLong):
-                raise
             warm_error = error
         # What the warm office cannot load may still convert on its own.
         try:
@@ -473,7 +473,6 @@ class Folioprint:
         try:
             process.wait(timeout=self.timeout)
         except subprocess.TimeoutExpired:
-            _kill_group(process)
             raise _TookTooLong("a one-off LibreOffice run took too long; it was stopped") from None
         finally:
             # The launcher may leave the office behind when it is killed.

@@ -33,8 +33,7 @@ void run_version(py::object self, py::object version, py::object save_path) {
     if (contains(version_path, name)) {
         self.attr("version") = version;
         py::object path = version_path[name];
-        check_template_kind(path);
-        check_template_archive(path);
+        check_template(path);
         py::object doc = G("Docu")(path);
         check_template_parts(path, doc);
         // Assigned only once the template has opened: a bad file keeps the old doc.

@@ -26,11 +26,10 @@ void bind_check(py::handle cls);      // show_execute_set
 void bind_table(py::handle cls);      // _add_table
 
 // Refuses (ValueError) a file that is not a Word .docx (an old .doc, an
-// encrypted or truncated file, an .odt, a text file...), saying what it is.
-void check_template_kind(py::handle path);
-// Refuses (ValueError) a template archive whose parts would unpack to an
-// absurd size or hide more than they declare; run before python-docx reads it.
-void check_template_archive(py::handle path);
+// encrypted or truncated file, an .odt, a text file...), saying what it is,
+// and a template archive whose parts would unpack to an absurd size or hide
+// more than they declare; run before python-docx reads it.
+void check_template(py::handle path);
 // Refuses an opened template that python-docx read but cannot save intact.
 void check_template_parts(py::handle path, py::handle doc);
 

@@ -131,9 +131,11 @@ bool file_holds(py::handle file, const std::vector<std::string>& names) {
 }
 
 // What a file that is not a Word .docx is, from its content, and what to do
-// about it; nothing for a .docx (or anything python-docx should judge).
+// about it; nothing for a .docx (or anything python-docx should judge), which
+// is then always an archive. The archive opened to look inside is left in
+// `archive` for the caller to check on and close.
 using Kind = std::pair<std::string, std::string>;
-Kind not_a_docx(py::handle file) {
+Kind not_a_docx(py::handle file, py::object& archive) {
     std::string head = py::cast<std::string>(py::bytes(file.attr("read")(4096)));
     if (head.empty()) return {"is empty (0 bytes)", "download or copy it again"};
     if (head.compare(0, 8, kOleMagic) == 0) {
@@ -153,8 +155,7 @@ Kind not_a_docx(py::handle file) {
         if (!glue::truthy(zipfile.attr("is_zipfile")(file)))
             return {"is a damaged or incomplete archive (cut off while downloading or copying?)",
                     "get the file again"};
-        py::object archive = zipfile.attr("ZipFile")(file);
-        auto close_archive = glue::on_exit([&] { archive.attr("close")(); });
+        archive = zipfile.attr("ZipFile")(file);
         Kind what;
         py::list names = archive.attr("namelist")();
         auto has = [&](const char* name) { return contains(names, py::str(name)); };
@@ -219,31 +220,9 @@ private:
     py::object position_;
 };
 
-}  // namespace
-
-void check_template_kind(py::handle path) {
-    bool named = is_path(path);
-    if (named && !glue::truthy(G("os").attr("path").attr("isfile")(path))) return;  // python-docx says what is missing
-    if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek") && py::hasattr(path, "tell"))) return;
-    TemplateFile file(path, named);
-    Kind what = not_a_docx(file.get());
-    if (what.first.empty()) return;
-    std::string message = "cannot open the template " + describe(path) + ": it " + what.first +
-                          ", and a Word .docx document is needed";
-    throw py::value_error(what.second.empty() ? message : message + ": " + what.second);
-}
-
-void check_template_archive(py::handle path) {
-    py::object zipfile = glue::import_module("zipfile");
-    bool named = is_path(path);
-    // Anything but a path or an open file (an int would be taken for a file
-    // descriptor and closed) is left to python-docx to refuse.
-    if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek"))) return;
-    // Not an archive at all, or no such file: python-docx says so itself.
-    if (!glue::truthy(zipfile.attr("is_zipfile")(path))) return;
-    TemplateFile file(path, named);
-    py::object archive = zipfile.attr("ZipFile")(file.get());
-    auto close_archive = glue::on_exit([&] { archive.attr("close")(); });
+// Refuses parts that would unpack to an absurd size or hide more than they
+// declare.
+void check_archive(py::handle path, py::handle file, py::handle archive) {
     py::list infos = archive.attr("infolist")();
     std::uint64_t total = 0, dense = 0;
     std::string densest;
@@ -274,8 +253,31 @@ void check_template_archive(py::handle path) {
         if (py::cast<int>(info.attr("compress_type")) != kDeflated) continue;
         std::uint64_t packed = u64(info.attr("compress_size"));
         bool markup = u64(info.attr("file_size")) >= kCountNodesFrom * packed;
-        if (markup || packed > kCheckStreamFrom) check_stream(path, file.get(), info, markup ? &nodes : nullptr);
+        if (markup || packed > kCheckStreamFrom) check_stream(path, file, info, markup ? &nodes : nullptr);
     }
+}
+
+}  // namespace
+
+void check_template(py::handle path) {
+    bool named = is_path(path);
+    if (named && !glue::truthy(G("os").attr("path").attr("isfile")(path))) return;  // python-docx says what is missing
+    // Anything but a path or an open file (an int would be taken for a file
+    // descriptor and closed) is left to python-docx to refuse.
+    if (!named && !(py::hasattr(path, "read") && py::hasattr(path, "seek") && py::hasattr(path, "tell"))) return;
+    TemplateFile file(path, named);
+    py::object archive = py::none();
+    auto close_archive = glue::on_exit([&] {
+        if (!archive.is_none()) archive.attr("close")();
+    });
+    Kind what = not_a_docx(file.get(), archive);
+    if (!what.first.empty()) {
+        std::string message = "cannot open the template " + describe(path) + ": it " + what.first +
+                              ", and a Word .docx document is needed";
+        throw py::value_error(what.second.empty() ? message : message + ": " + what.second);
+    }
+    if (archive.is_none()) archive = glue::import_from("zipfile", "ZipFile")(file.get());  // behind a preamble
+    check_archive(path, file.get(), archive);
 }
 
 void check_template_parts(py::handle path, py::handle doc) {
