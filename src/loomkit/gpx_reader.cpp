@@ -88,6 +88,9 @@ bool plain_integer(std::string_view s) {
     return true;
 }
 
+// A coordinate that is there and written as a plain decimal.
+bool plain_coordinate(const char* value) { return value && plain_decimal(trimmed(value)); }
+
 // float() of a plain decimal: correctly rounded from all digits, however
 // many. Beyond the doubles it gives infinity, below them zero, both signed:
 // any nonzero digit before the point means beyond.
@@ -556,22 +559,15 @@ private:
         }
     }
 
-    // Declines a point whose latitude or longitude is missing or not plain
-    // decimal; true when both are fine.
-    bool check_point(const XML_Char** atts) {
-        for (const char* name : {"lat", "lon"}) {
-            const char* value = attribute(atts, name);
-            if (!value || !plain_decimal(trimmed(value))) {
-                decline();
-                return false;
-            }
-        }
-        return true;
+    void check_point(const XML_Char** atts) {
+        if (!plain_coordinate(attribute(atts, "lat")) || !plain_coordinate(attribute(atts, "lon"))) decline();
     }
 
     void read_point(const XML_Char** atts) {
-        if (!check_point(atts)) return;
-        out_.points.emplace_back(plain_number(attribute(atts, "lat")), plain_number(attribute(atts, "lon")));
+        const char* lat = attribute(atts, "lat");
+        const char* lon = attribute(atts, "lon");
+        if (!plain_coordinate(lat) || !plain_coordinate(lon)) return decline();
+        out_.points.emplace_back(plain_number(lat), plain_number(lon));
     }
 
     // Namespace declarations are also read by gpxpy from the raw text with
