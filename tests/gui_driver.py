@@ -38,6 +38,11 @@ import pyautogui  # noqa: E402
 import trailmere  # noqa: E402
 from trailmere import GUI as gui  # noqa: E402
 
+from gpxfiles import gpx_text  # noqa: E402
+
+GPXPY = Path(__file__).resolve().parent / "data" / "gpxpy"  # see its README for sources
+SAMPLE = Path(trailmere.__file__).parent / "samples" / "sample.gpx"
+
 Step = Callable[[], bool] | int | float
 Script = Iterator[Step]
 
@@ -275,9 +280,8 @@ def scenario_templates(keep: str) -> None:
 def scenario_handlers() -> None:
     """Presses the three buttons with the dialog and the browser replaced."""
     set_screen_width(1920)
-    data = Path(__file__).resolve().parent / "data" / "gpxpy"
-    A, B = str(data / "Mojstrovka.gpx"), str(data / "around-visnjan-with-car.gpx")
-    C = str(Path(trailmere.__file__).parent / "samples" / "sample.gpx")
+    A, B = str(GPXPY / "Mojstrovka.gpx"), str(GPXPY / "around-visnjan-with-car.gpx")
+    C = str(SAMPLE)
     scratch = Path(tempfile.mkdtemp(prefix="trailmere-files-"))
     garbage = scratch / "garbage.gpx"
     garbage.write_text("this is not xml")
@@ -390,12 +394,10 @@ def scenario_drop(tkdnd: str) -> None:
     set_screen_width(1920)
     if tkdnd == "missing":
         sys.modules["tkinterdnd2"] = None  # type: ignore[assignment]
-    data = Path(__file__).resolve().parent / "data" / "gpxpy"
-    sample = Path(trailmere.__file__).parent / "samples" / "sample.gpx"
     odd = Path(tempfile.mkdtemp(prefix="trailmere-drop-")) / "軌跡 100%.gpx"  # escaped in a URI
-    shutil.copy(sample, odd)
-    on_map = [str(data / "Mojstrovka.gpx"), str(odd), str(sample)]
-    on_header = str(data / "around-visnjan-with-car.gpx")
+    shutil.copy(SAMPLE, odd)
+    on_map = [str(GPXPY / "Mojstrovka.gpx"), str(odd), str(SAMPLE)]
+    on_header = str(GPXPY / "around-visnjan-with-car.gpx")
     draws: list[list[Any]] = []
 
     def script() -> Script:
@@ -467,8 +469,7 @@ def scenario_close_while_drawing() -> None:
     result["readers"] = len(readers)
     result["readers_reading_at_return"] = sum(t.is_alive() for t in readers)
     # Now the readers get their files and end (the map is gone: each reports that).
-    track = '<?xml version="1.0"?><gpx version="1.1" creator="t"><trk><trkseg><trkpt lat="24" lon="121"/>' \
-            "</trkseg></trk></gpx>"
+    track = gpx_text([[[(24.0, 121.0)]]])
     for pipe in pipes:
         with open(pipe, "w", encoding="utf-8") as f:
             f.write(track)

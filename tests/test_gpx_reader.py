@@ -15,7 +15,7 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
-from conftest import REPO, pump
+from conftest import DATA, REPO, pump
 from gpxfiles import GARMIN_CONNECT_HEAD, garmin_connect_lines, gpx_text, line_track, write_gpx
 
 LABEL = "gpx繪製進度"
@@ -248,7 +248,7 @@ def mutated(rnd: random.Random, data: bytes) -> bytes:
 @pytest.fixture(scope="session")
 def gpxpy_test_files() -> list[Path]:
     """gpxpy's own test files, kept in the checkout (source and licence in their README)."""
-    files = sorted((REPO / "tests" / "data" / "gpxpy").glob("*.gpx"))
+    files = sorted((DATA / "gpxpy").glob("*.gpx"))
     assert len(files) >= 20
     return files
 

@@ -84,7 +84,7 @@ void accept_dropped_files(py::object app, py::object draw_map) {
     py::object tk = app.attr("tk");
     py::object window = app.attr("_w");
     tk.attr("call")("tkdnd::drop_target", "register", window, py::make_tuple(files_type));
-    py::object command = app.attr("register")(drop_handler(app, draw_map));
+    py::object command = app.attr("register")(drop_handler(tk, draw_map));
     tk.attr("call")("bind", window, py::str("<<Drop:{}>>").format(files_type), py::str("{} %D").format(command));
 }
 

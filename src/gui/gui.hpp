@@ -36,8 +36,8 @@ py::object button_event_008();
 py::object button_event_010(py::object draw_map);
 py::object button_event_011(py::object draw_map);
 
-// Takes the files dropped on the window (tkdnd's list of them) and draws
-// them like button_event_010 does.
-py::object drop_handler(py::object app, py::object draw_map);
+// Takes the files dropped on a window (tkdnd's list of them, split by the
+// window's `tk`) and draws them like button_event_010 does.
+py::object drop_handler(py::object tk, py::object draw_map);
 
 }  // namespace gui

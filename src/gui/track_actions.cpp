@@ -14,7 +14,7 @@ void draw_each(py::object draw_map, py::object paths) {
     for (size_t i = 0; i < n; ++i) {
         py::object file_path = paths[py::int_(i)];
         if (file_path.equal(py::str(""))) continue;
-        bool last = i + 1 == py::len(paths);
+        bool last = i + 1 == n;
         draw_map.attr("draw_gpx")(file_path, "adapt_sizes"_a = last);
     }
 }
@@ -58,8 +58,8 @@ py::object button_event_010(py::object draw_map) {
 
 py::object button_event_011(py::object draw_map) { return local_function("button_event_011", &clear_paths, draw_map); }
 
-py::object drop_handler(py::object app, py::object draw_map) {
-    return glue::partial(py::cpp_function(&drop_files), app.attr("tk"), draw_map);
+py::object drop_handler(py::object tk, py::object draw_map) {
+    return glue::partial(py::cpp_function(&drop_files), tk, draw_map);
 }
 
 }  // namespace gui

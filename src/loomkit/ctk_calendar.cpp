@@ -14,7 +14,6 @@ const char* const kYear = u8"\u5e74";
 const char* const kMonth = u8"\u6708";
 const char* const kDay = u8"\u65e5";
 
-
 py::object ctk() { return G("ctk"); }
 
 py::object day_font() { return ctk().attr("CTkFont")(look::kCalendarFamily, 11); }

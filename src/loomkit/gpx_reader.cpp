@@ -88,11 +88,38 @@ bool plain_integer(std::string_view s) {
     return true;
 }
 
+// A coordinate that is there and written as a plain decimal.
+bool plain_coordinate(const char* value) { return value && plain_decimal(trimmed(value)); }
+
+// float() of a plain decimal: correctly rounded from all digits, however
+// many. Beyond the doubles it gives infinity, below them zero, both signed:
+// any nonzero digit before the point means beyond.
+double plain_number(const char* value) {
+    std::string_view text = trimmed(value);
+    double result = 0;
+    if (std::from_chars(text.data(), text.data() + text.size(), result).ec != std::errc::result_out_of_range)
+        return result;
+    bool negative = text[0] == '-';
+    bool beyond = false;
+    for (char c : text.substr(negative ? 1 : 0)) {
+        if (c == '.') break;
+        if (c != '0') beyond = true;
+    }
+    result = beyond ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -result : result;
+}
+
+// An ASCII XML name without a colon.
+bool plain_name(std::string_view n) {
+    if (n.empty() || !(is_alpha(n[0]) || n[0] == '_')) return false;
+    for (char c : n)
+        if (!(is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-')) return false;
+    return true;
+}
+
 // A prefix that lxml and ElementTree both register without complaint.
 bool safe_prefix(std::string_view p) {
-    if (p.empty() || !(is_alpha(p[0]) || p[0] == '_')) return false;
-    for (char c : p)
-        if (!(is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-')) return false;
+    if (!plain_name(p)) return false;
     // ElementTree reserves ns<digits>, but gpxpy registers every prefix
     // starting with "ns" as "noglobal_ns...", so Garmin's ns2 and ns3 are fine.
     return p != "xml";
@@ -101,9 +128,7 @@ bool safe_prefix(std::string_view p) {
 // A target both parsers read alike: a plain ASCII name, no colon, and of
 // the reserved "xml" names only the stylesheet and model links.
 bool plain_pi_target(std::string_view t) {
-    if (t.empty() || t.size() > kMaxPiTarget || !(is_alpha(t[0]) || t[0] == '_')) return false;
-    for (char c : t)
-        if (!(is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-')) return false;
+    if (t.size() > kMaxPiTarget || !plain_name(t)) return false;
     bool reserved = t.size() >= 3 && (t[0] | 0x20) == 'x' && (t[1] | 0x20) == 'm' && (t[2] | 0x20) == 'l';
     return !reserved || t == "xml-stylesheet" || t == "xml-model";
 }
@@ -290,7 +315,6 @@ private:
     // The first default declaration is the one gpxpy cuts out; any later
     // one stays in force.
     bool default_declared_ = false;
-    bool pending_kept_default_ = false;
     std::size_t declarations_ = 0;
     std::size_t text_run_ = 0;
     bool field_open_ = false;  // the top element's leading text is being collected
@@ -355,13 +379,9 @@ private:
         guarded(data, [](Reader& r) { r.decline(); });
     }
 
-    static void XMLCALL on_namespace(void* data, const XML_Char* prefix, const XML_Char* uri) {
+    static void XMLCALL on_namespace(void* data, const XML_Char*, const XML_Char* uri) {
         guarded(data, [&](Reader& r) {
             if (!uri || !*uri) return r.decline();  // a namespace undeclared (xmlns:p="")
-            if (!prefix) {
-                r.pending_kept_default_ = r.default_declared_;
-                r.default_declared_ = true;
-            }
             r.pending_declarations_ = true;
         });
     }
@@ -409,13 +429,11 @@ private:
         if (tag > kMaxTagBytes || tag - (values < tag ? values : tag) > kMaxMarkupBytes)
             return decline();
         if (stack_.size() >= kMaxDepth) return decline();
-        bool kept_default = stack_.empty() ? false : stack_.back().kept_default;
+        bool kept_default = !stack_.empty() && stack_.back().kept_default;
         if (pending_declarations_) {
             pending_declarations_ = false;
-            check_declarations();
+            check_declarations(kept_default);
             if (stopped()) return;
-            if (pending_kept_default_) kept_default = true;
-            pending_kept_default_ = false;
         }
         const char* local = plain_local(name, kept_default);
         Kind kind = Kind::Other;
@@ -542,58 +560,23 @@ private:
     }
 
     void check_point(const XML_Char** atts) {
-        for (const char* name : {"lat", "lon"}) {
-            const char* value = attribute(atts, name);
-            if (!value) return decline();
-            if (!plain_decimal(trimmed(value))) return decline();
-        }
-    }
-
-    bool coordinate(const char* value, double& result) {
-        if (!value) {
-            decline();
-            return false;
-        }
-        std::string_view text = trimmed(value);
-        if (!plain_decimal(text)) {
-            decline();
-            return false;
-        }
-        // Correctly rounded from all digits, however many, like Python's
-        // float().
-        auto parsed = std::from_chars(text.data(), text.data() + text.size(), result);
-        if (parsed.ptr != text.data() + text.size() ||
-            (parsed.ec != std::errc() && parsed.ec != std::errc::result_out_of_range)) {
-            decline();
-            return false;
-        }
-        if (parsed.ec == std::errc::result_out_of_range) {
-            // Beyond the doubles float() gives infinity, below them zero,
-            // both signed: any nonzero digit before the point means beyond.
-            bool negative = text[0] == '-';
-            bool beyond = false;
-            for (char c : text.substr(negative ? 1 : 0)) {
-                if (c == '.') break;
-                if (c != '0') beyond = true;
-            }
-            result = beyond ? std::numeric_limits<double>::infinity() : 0.0;
-            if (negative) result = -result;
-        }
-        return true;
+        if (!plain_coordinate(attribute(atts, "lat")) || !plain_coordinate(attribute(atts, "lon"))) decline();
     }
 
     void read_point(const XML_Char** atts) {
-        double lat, lon;
-        if (!coordinate(attribute(atts, "lat"), lat) || !coordinate(attribute(atts, "lon"), lon)) return;
-        out_.points.emplace_back(lat, lon);
+        const char* lat = attribute(atts, "lat");
+        const char* lon = attribute(atts, "lon");
+        if (!plain_coordinate(lat) || !plain_coordinate(lon)) return decline();
+        out_.points.emplace_back(plain_number(lat), plain_number(lon));
     }
 
     // Namespace declarations are also read by gpxpy from the raw text with
     // regular expressions: the prefixes are registered with the XML library
     // and the first default declaration is cut out. Only declarations
     // written plainly, as xmlns="uri" or xmlns:prefix="uri", behave there as
-    // they do here.
-    void check_declarations() {
+    // they do here. A default declaration after the first sets
+    // `kept_default`.
+    void check_declarations(bool& kept_default) {
         int offset = 0, size = 0;
         const char* context = XML_GetInputContext(parser_, &offset, &size);
         int count = XML_GetCurrentByteCount(parser_);
@@ -625,6 +608,10 @@ private:
                 if (attr[5] != ':' || !safe_prefix(attr.substr(6))) return decline();
             }
             if (!safe_uri(uri)) return decline();
+            if (attr.size() == 5) {
+                kept_default = kept_default || default_declared_;
+                default_declared_ = true;
+            }
             ++declarations_;
         }
     }

@@ -16,9 +16,9 @@ py::object default_button_event() {
 void init(py::object self) { self.attr("button_data") = py::dict(); }
 
 void add_button(py::object self, py::object frame, py::object button_name, py::object image_path,
-                           py::object size, py::object text, py::object row, py::object column, py::object padx,
-                           py::object pady, py::object sticky, py::object corner_radius, py::object button_event,
-                           py::object fg_color, py::object width, py::object font) {
+                py::object size, py::object text, py::object row, py::object column, py::object padx,
+                py::object pady, py::object sticky, py::object corner_radius, py::object button_event,
+                py::object fg_color, py::object width, py::object font) {
     if (glue::equals_none(button_name)) button_name = glue::str(G("time").attr("time")());
 
     // The record is registered before anything can fail, so a bad image
