@@ -64,7 +64,7 @@ bool read_natively(py::handle self, py::object data_path, py::list& line, std::v
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     try {
-        tracks = track::read_tracks(path);
+        tracks = track::read_gpx_file(path);
     } catch (...) {
         failure = std::current_exception();
     }

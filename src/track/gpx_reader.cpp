@@ -578,7 +578,7 @@ private:
 
 }  // namespace
 
-Tracks read_tracks(const std::filesystem::path& path) {
+Tracks read_gpx_file(const std::filesystem::path& path) {
 #ifdef _WIN32
     std::FILE* file = _wfopen(path.c_str(), L"rb");
 #else
@@ -596,7 +596,7 @@ Tracks read_tracks(const std::filesystem::path& path) {
         kReadChunk);
 }
 
-Tracks read_tracks(std::string_view document, std::size_t chunk) {
+Tracks read_gpx(std::string_view document, std::size_t chunk) {
     // expat takes its buffer sizes as int.
     if (chunk == 0 || chunk > kMaxChunk) chunk = kReadChunk;
     Reader reader;

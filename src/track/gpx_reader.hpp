@@ -19,9 +19,9 @@ constexpr std::size_t kReadChunk = std::size_t(1) << 18;
 
 // Streams the file from disk. Throws only std::bad_alloc; an unreadable file
 // is declined.
-Tracks read_tracks(const std::filesystem::path& path);
+Tracks read_gpx_file(const std::filesystem::path& path);
 
 // The same for a document in memory (the file's bytes, unchanged).
-Tracks read_tracks(std::string_view document, std::size_t chunk = kReadChunk);
+Tracks read_gpx(std::string_view document, std::size_t chunk = kReadChunk);
 
 }  // namespace track
