@@ -1,6 +1,8 @@
 #include "track/gpx_reader.hpp"
 
 #include "track/gpx_rules.hpp"
+#include "track/gpx_scanner.hpp"
+#include "track/regular_file.hpp"
 #include "track/numbers.hpp"
 
 #include <expat.h>
@@ -12,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -444,6 +447,13 @@ private:
 }  // namespace
 
 Tracks read_gpx_file(const std::filesystem::path& path) {
+    // Pipes and devices stream through the exact reader, as they did always.
+    if (std::optional<RegularFile> file = RegularFile::open(path))
+        if (std::optional<Tracks> tracks = scan_gpx_file(*file)) return std::move(*tracks);
+    return read_gpx_file_exact(path);
+}
+
+Tracks read_gpx_file_exact(const std::filesystem::path& path) {
 #ifdef _WIN32
     std::FILE* file = _wfopen(path.c_str(), L"rb");
 #else
