@@ -81,14 +81,20 @@ def gpxpy_lines(path: Path, real_parse: Callable[[Any], Any]) -> Any:
 
 
 def compare(reader: tuple[Any, Spy], path: Path) -> bool:
-    """Asserts identity with gpxpy; True when the reader declined."""
+    """Asserts identity with gpxpy of the map's reading, of the exact reader
+    alone (gpxpy where it declines) and of the scanner alone where it reads
+    the file; True when the native readers declined."""
     draw_map, spy = reader
+    expected = outcome(lambda: gpxpy_lines(path, spy.real))
     before = spy.calls
     got = outcome(lambda: draw_map._read_lines(str(path)))
     declined = spy.calls > before
     assert spy.calls - before <= 1, "read twice"
-    expected = outcome(lambda: gpxpy_lines(path, spy.real))
     assert got == expected, (path.name, declined, path.read_bytes()[:2000])
+    assert outcome(lambda: draw_map._read_lines(str(path), "exact")) == expected, ("exact", path.read_bytes()[:2000])
+    scanned = draw_map._read_lines(str(path), "scanner")
+    assert scanned is None or ("lines", exact(scanned)) == expected, ("scanner", path.read_bytes()[:2000])
+    assert scanned is None or not declined
     return declined
 
 
