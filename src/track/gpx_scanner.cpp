@@ -509,7 +509,7 @@ private:
         Name target;
         Status status = name(q, target);
         if (status != Status::Ok) return status;
-        if (target.colon || !gpx::plain_pi_target(view(target))) return Status::Decline;
+        if (target.colon || !gpx::plain_pi_target(view(target)) || contains_xmlns(view(target))) return Status::Decline;
         if (w_.len - q < kPad && !w_.eof()) return Status::More;
         if (b[q] == '?' && b[q + 1] == '>') {
             q += 2;
@@ -630,7 +630,7 @@ private:
         prefix = n.substr(6);
         bool reserved = prefix.size() >= 3 && (prefix[0] | 0x20) == 'x' && (prefix[1] | 0x20) == 'm' &&
                         (prefix[2] | 0x20) == 'l';
-        return a.name.colon == 5 && gpx::safe_prefix(prefix) && !reserved;
+        return a.name.colon == 5 && gpx::safe_prefix(prefix) && !reserved && !contains_xmlns(prefix);
     }
 
     static bool names_declaration(const Name& n, std::string_view text) {
