@@ -1,5 +1,5 @@
-// What must hold for the GPX reader on any bytes at all, checked by the unit
-// tests on the inputs kept in regressions/.
+// What must hold for the GPX reader on any bytes at all: the fuzz target's
+// oracle, also replayed by the unit tests on the inputs kept in regressions/.
 #pragma once
 
 #include "track/tracks.hpp"
