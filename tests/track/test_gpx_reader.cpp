@@ -91,6 +91,9 @@ TEST(GpxReader, DeclinesWithTheReason) {
         {"bad bounds", {gpx("<metadata><bounds minlat='x'/></metadata>", " version='1.1'"), Decline::Number}},
         {"comment in a number", {gpx(segment("<trkpt lat='1' lon='2'><ele>1<!--x-->2</ele></trkpt>")),
                                  Decline::Markup}},
+        // expat returns from a CDATA section cut off by the end of its input
+        // as if it had not been stopped.
+        {"cdata cut off in a number", {"<gpx><trk><number><![CDATA[", Decline::Markup}},
         {"pi in a number", {gpx(segment("<trkpt lat='1' lon='2'><ele>1<?pi?></ele></trkpt>")), Decline::Markup}},
         {"reserved pi target", {"<?xml-x?>" + gpx(""), Decline::Markup}},
         {"too deep", {gpx(nested(300)), Decline::Limits}},
