@@ -68,40 +68,45 @@ TEST(GpxReader, PointsSegmentsAndTracksInFileOrder) {
 }
 
 TEST(GpxReader, DeclinesWithTheReason) {
-    const std::pair<const char*, std::pair<std::string, Decline>> cases[] = {
-        {"doctype", {"<!DOCTYPE gpx [<!ENTITY e '4'>]>" + gpx(segment("<trkpt lat='&e;' lon='2'/>")),
-                     Decline::Doctype}},
-        {"latin-1", {"<?xml version='1.0' encoding='ISO-8859-1'?>" + gpx(""), Decline::Declaration}},
-        {"xml 1.1", {"<?xml version='1.1'?>" + gpx(""), Decline::Declaration}},
-        {"not utf-8", {gpx("<trk><name>caf\xe9</name></trk>"), Decline::NotUtf8}},
-        {"cut character", {gpx("<trk><name>\xe4\xb8</name></trk>"), Decline::NotUtf8}},
-        {"surrogate", {gpx("<trk><name>\xed\xa0\x80</name></trk>"), Decline::NotUtf8}},
-        {"not well-formed", {gpx("<trk><trkseg></trk>"), Decline::NotWellFormed}},
-        {"root not gpx", {"<kml>" + segment("<trkpt lat='1' lon='2'/>") + "</kml>", Decline::NotGpx}},
-        {"exponent", {gpx(segment("<trkpt lat='1e1' lon='2'/>")), Decline::Number}},
-        {"inf", {gpx(segment("<trkpt lat='inf' lon='2'/>")), Decline::Number}},
-        {"nan", {gpx(segment("<trkpt lat='1' lon='nan'/>")), Decline::Number}},
-        {"missing lon", {gpx(segment("<trkpt lat='1'/>")), Decline::Number}},
-        {"bad waypoint", {gpx("<wpt lat='north' lon='2'/>"), Decline::Number}},
-        {"bad elevation", {gpx(segment("<trkpt lat='1' lon='2'><ele> </ele></trkpt>")), Decline::Number}},
-        {"bad fix", {gpx(segment("<trkpt lat='1' lon='2'><fix>4d</fix></trkpt>")), Decline::Number}},
-        {"bad 1.0 speed", {gpx(segment("<trkpt lat='1' lon='2'><speed>fast</speed></trkpt>"), " version='1.0'"),
-                           Decline::Number}},
-        {"bad track number", {gpx("<trk><number>1.5</number></trk>"), Decline::Number}},
-        {"bad bounds", {gpx("<metadata><bounds minlat='x'/></metadata>", " version='1.1'"), Decline::Number}},
-        {"comment in a number", {gpx(segment("<trkpt lat='1' lon='2'><ele>1<!--x-->2</ele></trkpt>")),
-                                 Decline::Markup}},
+    struct Case {
+        const char* name;
+        std::string document;
+        Decline reason;
+    };
+    const Case cases[] = {
+        {"doctype", "<!DOCTYPE gpx [<!ENTITY e '4'>]>" + gpx(segment("<trkpt lat='&e;' lon='2'/>")),
+         Decline::Doctype},
+        {"latin-1", "<?xml version='1.0' encoding='ISO-8859-1'?>" + gpx(""), Decline::Declaration},
+        {"xml 1.1", "<?xml version='1.1'?>" + gpx(""), Decline::Declaration},
+        {"not utf-8", gpx("<trk><name>caf\xe9</name></trk>"), Decline::NotUtf8},
+        {"cut character", gpx("<trk><name>\xe4\xb8</name></trk>"), Decline::NotUtf8},
+        {"surrogate", gpx("<trk><name>\xed\xa0\x80</name></trk>"), Decline::NotUtf8},
+        {"not well-formed", gpx("<trk><trkseg></trk>"), Decline::NotWellFormed},
+        {"root not gpx", "<kml>" + segment("<trkpt lat='1' lon='2'/>") + "</kml>", Decline::NotGpx},
+        {"exponent", gpx(segment("<trkpt lat='1e1' lon='2'/>")), Decline::Number},
+        {"inf", gpx(segment("<trkpt lat='inf' lon='2'/>")), Decline::Number},
+        {"nan", gpx(segment("<trkpt lat='1' lon='nan'/>")), Decline::Number},
+        {"missing lon", gpx(segment("<trkpt lat='1'/>")), Decline::Number},
+        {"bad waypoint", gpx("<wpt lat='north' lon='2'/>"), Decline::Number},
+        {"bad elevation", gpx(segment("<trkpt lat='1' lon='2'><ele> </ele></trkpt>")), Decline::Number},
+        {"bad fix", gpx(segment("<trkpt lat='1' lon='2'><fix>4d</fix></trkpt>")), Decline::Number},
+        {"bad 1.0 speed", gpx(segment("<trkpt lat='1' lon='2'><speed>fast</speed></trkpt>"), " version='1.0'"),
+         Decline::Number},
+        {"bad track number", gpx("<trk><number>1.5</number></trk>"), Decline::Number},
+        {"bad bounds", gpx("<metadata><bounds minlat='x'/></metadata>", " version='1.1'"), Decline::Number},
+        {"comment in a number", gpx(segment("<trkpt lat='1' lon='2'><ele>1<!--x-->2</ele></trkpt>")),
+         Decline::Markup},
         // expat returns from a CDATA section cut off by the end of its input
         // as if it had not been stopped.
-        {"cdata cut off in a number", {"<gpx><trk><number><![CDATA[", Decline::Markup}},
-        {"pi in a number", {gpx(segment("<trkpt lat='1' lon='2'><ele>1<?pi?></ele></trkpt>")), Decline::Markup}},
-        {"reserved pi target", {"<?xml-x?>" + gpx(""), Decline::Markup}},
-        {"too deep", {gpx(nested(300)), Decline::Limits}},
+        {"cdata cut off in a number", "<gpx><trk><number><![CDATA[", Decline::Markup},
+        {"pi in a number", gpx(segment("<trkpt lat='1' lon='2'><ele>1<?pi?></ele></trkpt>")), Decline::Markup},
+        {"reserved pi target", "<?xml-x?>" + gpx(""), Decline::Markup},
+        {"too deep", gpx(nested(300)), Decline::Limits},
     };
-    for (const auto& [name, c] : cases) {
-        track::Tracks tracks = track::read_gpx(c.first);
-        EXPECT_EQ(tracks.declined, c.second) << name << ": " << track::describe(tracks.declined);
-        EXPECT_TRUE(tracks.points.empty() && tracks.segment_starts.empty()) << name;
+    for (const Case& c : cases) {
+        track::Tracks tracks = track::read_gpx(c.document);
+        EXPECT_EQ(tracks.declined, c.reason) << c.name;
+        EXPECT_TRUE(tracks.points.empty() && tracks.segment_starts.empty()) << c.name;
     }
 }
 
