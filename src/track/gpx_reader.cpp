@@ -190,10 +190,12 @@ public:
                 return left_to_gpxpy(Decline::NotUtf8);
             xmlns_.feed(buffer, static_cast<std::size_t>(n));
             bool last = n == 0;
-            if (XML_ParseBuffer(parser_, static_cast<int>(n), last) != XML_STATUS_OK) {
-                if (error_) std::rethrow_exception(error_);
-                return left_to_gpxpy(declined_ != Decline::None ? declined_ : Decline::NotWellFormed);
-            }
+            XML_Status status = XML_ParseBuffer(parser_, static_cast<int>(n), last);
+            if (error_) std::rethrow_exception(error_);
+            // Stopped by a handler: expat does not always say so (a CDATA
+            // section cut off by the end of the buffer returns OK).
+            if (declined_ != Decline::None) return left_to_gpxpy(declined_);
+            if (status != XML_STATUS_OK) return left_to_gpxpy(Decline::NotWellFormed);
             if (last) break;
         }
         if (utf8_.need != 0) return left_to_gpxpy(Decline::NotUtf8);  // cut off inside a character
