@@ -155,8 +155,11 @@ struct Source {
 // The bytes of the document from `base` on that one thread holds.
 class Window {
 public:
+    // Never more than what is left of the document from `start` on.
     Window(const Source& source, std::size_t capacity, std::uint64_t start)
-        : source_(source), bytes_(new unsigned char[capacity + kPad]), capacity_(capacity) {
+        : source_(source),
+          capacity_(static_cast<std::size_t>(std::min<std::uint64_t>(capacity, source.size - std::min(start, source.size)))),
+          bytes_(new unsigned char[capacity_ + kPad]) {
         jump(start);
     }
 
@@ -201,8 +204,8 @@ private:
     void pad() { std::memset(bytes_.get() + len, '<', kPad); }
 
     const Source& source_;
-    std::unique_ptr<unsigned char[]> bytes_;
     std::size_t capacity_;
+    std::unique_ptr<unsigned char[]> bytes_;
     std::uint64_t base_ = 0;
     bool eof_ = false;
     bool broken_ = false;
@@ -787,11 +790,13 @@ private:
 // of the content, in order; fewer where none is found.
 std::vector<std::uint64_t> piece_starts(const Source& source, std::uint64_t content, unsigned pieces) {
     std::vector<std::uint64_t> starts;
-    std::string probe(kProbe, '\0');
+    std::string probe;
     std::uint64_t span = source.size - content;
     for (unsigned k = 1; k < pieces; ++k) {
         std::uint64_t from = content + span / pieces * k;
         if (!starts.empty() && from <= starts.back()) from = starts.back() + 1;
+        if (from >= source.size) break;
+        probe.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kProbe, source.size - from)));
         long long got = source.read_at(from, probe.data(), probe.size());
         if (got <= 0) break;
         std::string_view held(probe.data(), static_cast<std::size_t>(got));
