@@ -428,6 +428,24 @@ def test_invalid_utf8_and_missing_file_left_to_python(reader: tuple[Any, Spy], t
         draw_map._read_lines(str(tmp_path))
 
 
+def test_big_exports_read_in_pieces_alike(reader: tuple[Any, Spy], tmp_path: Path) -> None:
+    """Files of some megabytes are scanned in pieces on all cores, each piece
+    guessing where a track point starts: a Garmin export with a segment
+    break, and lookalike points in a comment, CDATA and an extension, still
+    read exactly as gpxpy reads them."""
+    lines = list(garmin_connect_lines(7000))
+    for k in range(1, len(lines) - 1, 97):
+        lines[k] = ("<!-- <trkpt lat='9' lon='9'/> --><![CDATA[<trkpt lat='8' lon='8'>]]>" + lines[k]).replace(
+            "<extensions>", "<extensions><trkpt lat='7' lon='7'/>", 1)
+    lines[len(lines) // 2] += "    </trkseg>\n    <trkseg>\n"
+    path = tmp_path / "export.gpx"
+    path.write_text("".join(lines), encoding="utf-8")
+    assert path.stat().st_size > 2_500_000
+    assert not compare(reader, path)
+    draw_map, spy = reader
+    assert draw_map._read_lines(str(path), "scanner") is not None
+
+
 def test_chunk_boundaries(reader: tuple[Any, Spy], tmp_path: Path) -> None:
     """A big file read in many chunks: multi-byte characters and xmlns across every boundary."""
     names = "".join(f"<name>é{'x' * (i % 7)}中 xmlns</name>" for i in range(40000))
