@@ -1,9 +1,11 @@
-// A fast reader for GPX files of the plain shapes that devices and services
-// write: XML 1.0 in UTF-8, namespaces declared on the root, no comments,
-// CDATA sections, processing instructions or document type. It checks the
-// whole document as the exact reader (gpx_reader.hpp) does and reads the
-// same points, or declines and leaves the document to that reader, as that
-// reader leaves documents to gpxpy.
+// A fast reader for GPX files of the shapes that devices and services
+// write: XML 1.0 in UTF-8, ASCII names, namespaces declared plainly, no
+// document type, tags and texts of sensible sizes. It checks the whole
+// document as the exact reader (gpx_reader.hpp) does and reads the same
+// points, or declines and leaves the document to that reader, as that
+// reader leaves documents to gpxpy: every rule it cannot prove cheaply (a
+// character reference in a coordinate, a default namespace below the root
+// when the root has none, a C1 control) is a reason to decline.
 //
 // It reads the file in windows, and a large file in pieces on all cores: a
 // piece assumes it starts at a track point inside a segment, and its work is
