@@ -69,6 +69,14 @@ def write_long_number(path: Path, digits: int) -> None:
 WRITERS = {"device": write_track, "garmin": write_garmin, "long-number": write_long_number}
 
 
+def track_file(kind: str, size: int) -> Path:
+    """The bench's file of that kind and size, written the first time."""
+    path = OUT / f"{'track' if kind == 'device' else kind}-{size}.gpx"
+    if not path.exists():
+        WRITERS[kind](path, size)
+    return path
+
+
 def peak_bytes() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # Linux reports KiB
 
@@ -200,10 +208,7 @@ def main() -> None:
         return
     rows = []
     for size in (int(s) for s in args.sizes.split(",")):
-        stem = "track" if args.kind == "device" else args.kind
-        path = OUT / f"{stem}-{size}.gpx"
-        if not path.exists():
-            WRITERS[args.kind](path, size)
+        path = track_file(args.kind, size)
         for mode, repeat in (("native", args.repeat), ("gpxpy", args.repeat_gpxpy)):
             if repeat < 1:
                 continue
@@ -228,10 +233,7 @@ def read_table(args: argparse.Namespace) -> None:
     ways += [("exact", "read:exact", sys.executable), ("native", "read:native", sys.executable)]
     rows = []
     for size in (int(s) for s in args.sizes.split(",")):
-        stem = "track" if args.kind == "device" else args.kind
-        path = OUT / f"{stem}-{size}.gpx"
-        if not path.exists():
-            WRITERS[args.kind](path, size)
+        path = track_file(args.kind, size)
         # Alternating, so that a disturbance of the shared machine falls on all of them.
         runs: dict[str, list[dict[str, float]]] = {name: [] for name, _, _ in ways}
         for _ in range(args.repeat):
