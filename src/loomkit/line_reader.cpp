@@ -1,7 +1,7 @@
 #include "loomkit/line_reader.hpp"
 
-#include "loomkit/gpx_reader.hpp"
 #include "loomkit/map_handover.hpp"
+#include "track/gpx_reader.hpp"
 
 #include <chrono>
 #include <exception>
@@ -60,28 +60,28 @@ bool read_natively(py::handle self, py::object data_path, py::list& line, std::v
     if (!native_path(data_path, path)) return false;
     bool main_thread = on_main_thread(self);
 
-    gpx::Tracks tracks;
+    track::Tracks tracks;
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     try {
-        tracks = gpx::read_tracks(path);
+        tracks = track::read_gpx_file(path);
     } catch (...) {
         failure = std::current_exception();
     }
     take_gil_back(state, main_thread);
     if (failure) std::rethrow_exception(failure);
-    if (!tracks.accepted) return false;
+    if (!tracks.accepted()) return false;
 
     // Tuples of two floats cannot be part of a cycle: keeping them out of
     // the garbage collector spares the process long collections.
     std::size_t since_release = 0;
     for (std::size_t s = 0; s < tracks.segment_starts.size(); ++s) {
-        std::size_t begin = tracks.segment_starts[s], end = tracks.segment_end(s);
+        std::size_t begin = tracks.segment_begin(s), end = tracks.segment_end(s);
         py::list points(end - begin);
         for (std::size_t i = begin; i < end; ++i) {
             py::tuple pair(2);
-            PyTuple_SET_ITEM(pair.ptr(), 0, py::float_(tracks.points[i].first).release().ptr());
-            PyTuple_SET_ITEM(pair.ptr(), 1, py::float_(tracks.points[i].second).release().ptr());
+            PyTuple_SET_ITEM(pair.ptr(), 0, py::float_(tracks.points[i].lat).release().ptr());
+            PyTuple_SET_ITEM(pair.ptr(), 1, py::float_(tracks.points[i].lon).release().ptr());
             PyObject_GC_UnTrack(pair.ptr());
             PyList_SET_ITEM(points.ptr(), static_cast<Py_ssize_t>(i - begin), pair.release().ptr());
             if (++since_release == kPointsPerGilHold) {

@@ -1,21 +1,20 @@
-#include "loomkit/gpx_reader.hpp"
+#include "track/gpx_reader.hpp"
+
+#include "track/numbers.hpp"
 
 #include <expat.h>
 
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
-#include <system_error>
 
-namespace gpx {
+namespace track {
 
 namespace {
 
@@ -30,7 +29,7 @@ constexpr std::size_t kMaxTagBytes = std::size_t(8) << 20;
 constexpr std::size_t kMaxMarkupBytes = 40000;  // a tag less its attribute values
 constexpr std::size_t kMaxPiTarget = 1000;
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t(1) << 30;
-constexpr std::size_t kChunk = std::size_t(1) << 18;  // bytes handed to expat at a time
+constexpr std::size_t kMaxChunk = std::size_t(1) << 24;
 
 // Separates namespace, local name and prefix in expat's names; it cannot
 // occur in XML text.
@@ -61,53 +60,8 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-// -ddd, -ddd.ddd, -ddd. or -.ddd: the only number forms taken on trust.
-bool plain_decimal(std::string_view s) {
-    std::size_t i = 0, n = s.size();
-    if (i < n && s[i] == '-') ++i;
-    std::size_t digits = 0;
-    while (i < n && is_digit(s[i])) ++i, ++digits;
-    if (i < n && s[i] == '.') {
-        ++i;
-        while (i < n && is_digit(s[i])) ++i, ++digits;
-    }
-    return digits > 0 && i == n;
-}
-
-bool plain_integer(std::string_view s) {
-    std::size_t i = (!s.empty() && s[0] == '-') ? 1 : 0;
-    if (i == s.size()) return false;
-    for (; i < s.size(); ++i)
-        if (!is_digit(s[i])) return false;
-    return true;
-}
-
 // A coordinate that is there and written as a plain decimal.
 bool plain_coordinate(const char* value) { return value && plain_decimal(trimmed(value)); }
-
-// float() of a plain decimal: correctly rounded from all digits, however
-// many. Beyond the doubles it gives infinity, below them zero, both signed:
-// any nonzero digit before the point means beyond.
-double plain_number(const char* value) {
-    std::string_view text = trimmed(value);
-    double result = 0;
-    if (std::from_chars(text.data(), text.data() + text.size(), result).ec != std::errc::result_out_of_range)
-        return result;
-    bool negative = text[0] == '-';
-    bool beyond = false;
-    for (char c : text.substr(negative ? 1 : 0)) {
-        if (c == '.') break;
-        if (c != '0') beyond = true;
-    }
-    result = beyond ? std::numeric_limits<double>::infinity() : 0.0;
-    return negative ? -result : result;
-}
 
 // An ASCII XML name without a colon.
 bool plain_name(std::string_view n) {
@@ -255,8 +209,12 @@ const char* attribute(const XML_Char** atts, const char* wanted) {
     return nullptr;
 }
 
-// A document left to gpxpy: not accepted, no points.
-Tracks left_to_gpxpy() { return Tracks{}; }
+// A document left to gpxpy: no points, and why.
+Tracks left_to_gpxpy(Decline reason) {
+    Tracks declined;
+    declined.declined = reason;
+    return declined;
+}
 
 class Reader {
 public:
@@ -278,36 +236,39 @@ public:
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    // `fill(buffer, size)` returns the bytes read, 0 at the end, -1 on error.
-    Tracks run(const std::function<long(char*, std::size_t)>& fill) {
+    // `fill(buffer, size)` returns the bytes read, at most `size`, 0 at the
+    // end, -1 on error.
+    Tracks run(const std::function<long(char*, std::size_t)>& fill, std::size_t chunk) {
         std::uint64_t total = 0;
         for (;;) {
-            char* buffer = static_cast<char*>(XML_GetBuffer(parser_, static_cast<int>(kChunk)));
+            char* buffer = static_cast<char*>(XML_GetBuffer(parser_, static_cast<int>(chunk)));
             if (!buffer) throw std::bad_alloc();
-            long n = fill(buffer, kChunk);
-            if (n < 0) return left_to_gpxpy();
+            long n = fill(buffer, chunk);
+            if (n < 0) return left_to_gpxpy(Decline::Unreadable);
             total += static_cast<std::uint64_t>(n);
-            if (total > kMaxFileBytes) return left_to_gpxpy();
+            if (total > kMaxFileBytes) return left_to_gpxpy(Decline::TooLarge);
             if (!utf8_.feed(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(n)))
-                return left_to_gpxpy();
+                return left_to_gpxpy(Decline::NotUtf8);
             xmlns_.feed(buffer, static_cast<std::size_t>(n));
             bool last = n == 0;
-            if (XML_ParseBuffer(parser_, static_cast<int>(n), last) != XML_STATUS_OK) {
-                if (error_) std::rethrow_exception(error_);
-                return left_to_gpxpy();  // declined, or not well-formed
-            }
+            XML_Status status = XML_ParseBuffer(parser_, static_cast<int>(n), last);
+            if (error_) std::rethrow_exception(error_);
+            // Stopped by a handler: expat does not always say so (a CDATA
+            // section cut off by the end of the buffer returns OK).
+            if (declined_ != Decline::None) return left_to_gpxpy(declined_);
+            if (status != XML_STATUS_OK) return left_to_gpxpy(Decline::NotWellFormed);
             if (last) break;
         }
-        if (utf8_.need != 0) return left_to_gpxpy();  // cut off inside a character
-        if (xmlns_.count != declarations_) return left_to_gpxpy();  // "xmlns" outside namespace declarations
-        out_.accepted = true;
+        if (utf8_.need != 0) return left_to_gpxpy(Decline::NotUtf8);  // cut off inside a character
+        // "xmlns" outside namespace declarations
+        if (xmlns_.count != declarations_) return left_to_gpxpy(Decline::Namespaces);
         return std::move(out_);
     }
 
 private:
     XML_Parser parser_;
     Tracks out_;
-    bool declined_ = false;
+    Decline declined_ = Decline::None;
     std::exception_ptr error_;
     std::vector<Frame> stack_;
     bool gpx11_ = false;
@@ -323,12 +284,12 @@ private:
     Utf8Check utf8_;
     XmlnsCount xmlns_;
 
-    bool stopped() const { return declined_ || error_; }
+    bool stopped() const { return declined_ != Decline::None || error_; }
 
     // Stops the parser: the document is left to gpxpy.
-    void decline() {
+    void decline(Decline reason) {
         if (stopped()) return;
-        declined_ = true;
+        declined_ = reason;
         XML_StopParser(parser_, XML_FALSE);
     }
 
@@ -349,60 +310,59 @@ private:
     // Only XML 1.0 in UTF-8 is read here.
     static void XMLCALL on_xml_decl(void* data, const XML_Char* version, const XML_Char* encoding, int) {
         guarded(data, [&](Reader& r) {
-            if (!version || std::strcmp(version, "1.0") != 0) return r.decline();
+            if (!version || std::strcmp(version, "1.0") != 0) return r.decline(Decline::Declaration);
             if (encoding) {
                 std::string_view e(encoding);
                 const char* utf8 = "utf-8";
                 bool same = e.size() == 5;
                 for (std::size_t i = 0; same && i < 5; ++i)
                     same = (e[i] >= 'A' && e[i] <= 'Z' ? char(e[i] - 'A' + 'a') : e[i]) == utf8[i];
-                if (!same) r.decline();
+                if (!same) r.decline(Decline::Declaration);
             }
         });
     }
 
     static void XMLCALL on_doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-        guarded(data, [](Reader& r) { r.decline(); });
+        guarded(data, [](Reader& r) { r.decline(Decline::Doctype); });
     }
 
     // lxml keeps processing instructions as nodes, where ElementTree drops
     // them: only the text of a number would read differently.
     static void XMLCALL on_pi(void* data, const XML_Char* target, const XML_Char* text) {
         guarded(data, [&](Reader& r) {
-            if (r.field_open_) return r.decline();
-            if (!plain_pi_target(target)) return r.decline();
-            if (std::strlen(text) > kMaxTextRun) r.decline();
+            if (r.field_open_ || !plain_pi_target(target)) return r.decline(Decline::Markup);
+            if (std::strlen(text) > kMaxTextRun) r.decline(Decline::Limits);
         });
     }
 
     static void XMLCALL on_skipped_entity(void* data, const XML_Char*, int) {
-        guarded(data, [](Reader& r) { r.decline(); });
+        guarded(data, [](Reader& r) { r.decline(Decline::Doctype); });
     }
 
     static void XMLCALL on_namespace(void* data, const XML_Char*, const XML_Char* uri) {
         guarded(data, [&](Reader& r) {
-            if (!uri || !*uri) return r.decline();  // a namespace undeclared (xmlns:p="")
+            if (!uri || !*uri) return r.decline(Decline::Namespaces);  // a namespace undeclared (xmlns:p="")
             r.pending_declarations_ = true;
         });
     }
 
     static void XMLCALL on_comment(void* data, const XML_Char* text) {
         guarded(data, [&](Reader& r) {
-            if (r.field_open_) return r.decline();
-            if (std::strlen(text) > kMaxTextRun) r.decline();
+            if (r.field_open_) return r.decline(Decline::Markup);
+            if (std::strlen(text) > kMaxTextRun) r.decline(Decline::Limits);
         });
     }
 
     static void XMLCALL on_cdata(void* data) {
         guarded(data, [](Reader& r) {
-            if (r.field_open_) r.decline();
+            if (r.field_open_) r.decline(Decline::Markup);
         });
     }
 
     static void XMLCALL on_text(void* data, const XML_Char* s, int len) {
         guarded(data, [&](Reader& r) {
             r.text_run_ += static_cast<std::size_t>(len);
-            if (r.text_run_ > kMaxTextRun) return r.decline();
+            if (r.text_run_ > kMaxTextRun) return r.decline(Decline::Limits);
             if (r.field_open_) {
                 r.field_text_.append(s, static_cast<std::size_t>(len));
                 r.field_has_text_ = true;
@@ -427,8 +387,8 @@ private:
         std::size_t tag = static_cast<std::size_t>(XML_GetCurrentByteCount(parser_)), values = 0;
         for (const XML_Char** a = atts; *a; a += 2) values += std::strlen(a[1]);
         if (tag > kMaxTagBytes || tag - (values < tag ? values : tag) > kMaxMarkupBytes)
-            return decline();
-        if (stack_.size() >= kMaxDepth) return decline();
+            return decline(Decline::Limits);
+        if (stack_.size() >= kMaxDepth) return decline(Decline::Limits);
         bool kept_default = !stack_.empty() && stack_.back().kept_default;
         if (pending_declarations_) {
             pending_declarations_ = false;
@@ -438,7 +398,7 @@ private:
         const char* local = plain_local(name, kept_default);
         Kind kind = Kind::Other;
         if (stack_.empty()) {
-            if (!local || std::strcmp(local, "gpx") != 0) return decline();
+            if (!local || std::strcmp(local, "gpx") != 0) return decline(Decline::NotGpx);
             const char* version = attribute(atts, "version");
             gpx11_ = version && std::strcmp(version, "1.1") == 0;
             kind = Kind::Root;
@@ -545,29 +505,30 @@ private:
             static const char* const possible[] = {"none", "2d", "3d", "dgps", "pps", "3"};
             for (const char* p : possible)
                 if (field_text_ == p) return;
-            return decline();
+            return decline(Decline::Number);
         }
         std::string_view text = trimmed(field_text_);
         bool ok = kind == Kind::IntField ? plain_integer(text) : plain_decimal(text);
-        if (!ok) decline();
+        if (!ok) decline(Decline::Number);
     }
 
     void check_bounds(const XML_Char** atts) {
         for (const char* name : {"minlat", "maxlat", "minlon", "maxlon"}) {
             const char* value = attribute(atts, name);
-            if (value && !plain_decimal(trimmed(value))) return decline();
+            if (value && !plain_decimal(trimmed(value))) return decline(Decline::Number);
         }
     }
 
     void check_point(const XML_Char** atts) {
-        if (!plain_coordinate(attribute(atts, "lat")) || !plain_coordinate(attribute(atts, "lon"))) decline();
+        if (!plain_coordinate(attribute(atts, "lat")) || !plain_coordinate(attribute(atts, "lon")))
+            decline(Decline::Number);
     }
 
     void read_point(const XML_Char** atts) {
         const char* lat = attribute(atts, "lat");
         const char* lon = attribute(atts, "lon");
-        if (!plain_coordinate(lat) || !plain_coordinate(lon)) return decline();
-        out_.points.emplace_back(plain_number(lat), plain_number(lon));
+        if (!plain_coordinate(lat) || !plain_coordinate(lon)) return decline(Decline::Number);
+        out_.points.push_back({decimal_value(trimmed(lat)), decimal_value(trimmed(lon))});
     }
 
     // Namespace declarations are also read by gpxpy from the raw text with
@@ -581,7 +542,7 @@ private:
         const char* context = XML_GetInputContext(parser_, &offset, &size);
         int count = XML_GetCurrentByteCount(parser_);
         // The tag must lie whole in expat's buffer to be read again here.
-        if (!context || count <= 0 || offset < 0 || offset + count > size) return decline();
+        if (!context || count <= 0 || offset < 0 || offset + count > size) return decline(Decline::Namespaces);
         const char* p = context + offset;
         const char* end = p + count;
         ++p;  // '<'
@@ -603,11 +564,11 @@ private:
             std::string_view uri(value, static_cast<std::size_t>(p - value));
             ++p;
             if (attr.substr(0, 5) != "xmlns") continue;
-            if (!tight) return decline();
+            if (!tight) return decline(Decline::Namespaces);
             if (attr.size() > 5) {
-                if (attr[5] != ':' || !safe_prefix(attr.substr(6))) return decline();
+                if (attr[5] != ':' || !safe_prefix(attr.substr(6))) return decline(Decline::Namespaces);
             }
-            if (!safe_uri(uri)) return decline();
+            if (!safe_uri(uri)) return decline(Decline::Namespaces);
             if (attr.size() == 5) {
                 kept_default = kept_default || default_declared_;
                 default_declared_ = true;
@@ -619,20 +580,36 @@ private:
 
 }  // namespace
 
-Tracks read_tracks(const std::filesystem::path& path) {
+Tracks read_gpx_file(const std::filesystem::path& path) {
 #ifdef _WIN32
     std::FILE* file = _wfopen(path.c_str(), L"rb");
 #else
     std::FILE* file = std::fopen(path.c_str(), "rb");
 #endif
-    if (!file) return left_to_gpxpy();
+    if (!file) return left_to_gpxpy(Decline::Unreadable);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, &std::fclose);
     Reader reader;
-    return reader.run([file](char* buffer, std::size_t room) -> long {
-        std::size_t n = std::fread(buffer, 1, room, file);
-        if (n < room && std::ferror(file)) return -1;
-        return static_cast<long>(n);
-    });
+    return reader.run(
+        [file](char* buffer, std::size_t room) -> long {
+            std::size_t n = std::fread(buffer, 1, room, file);
+            if (n < room && std::ferror(file)) return -1;
+            return static_cast<long>(n);
+        },
+        kReadChunk);
 }
 
-}  // namespace gpx
+Tracks read_gpx(std::string_view document, std::size_t chunk) {
+    // expat takes its buffer sizes as int.
+    if (chunk == 0 || chunk > kMaxChunk) chunk = kReadChunk;
+    Reader reader;
+    return reader.run(
+        [&document](char* buffer, std::size_t room) -> long {
+            std::size_t n = document.size() < room ? document.size() : room;
+            if (n > 0) std::memcpy(buffer, document.data(), n);
+            document.remove_prefix(n);
+            return static_cast<long>(n);
+        },
+        chunk);
+}
+
+}  // namespace track
