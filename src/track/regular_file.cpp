@@ -39,6 +39,10 @@ RegularFile::~RegularFile() { close(); }
 #ifdef _WIN32
 
 std::optional<RegularFile> RegularFile::open(const std::filesystem::path& path) {
+    // Opening a pipe or a device would connect to it: look before opening.
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return std::nullopt;
     // Others may go on writing, renaming or deleting the file, as they may
     // while Python reads it.
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -77,11 +81,15 @@ long long RegularFile::read_at(std::uint64_t offset, char* buffer, std::size_t n
 #else
 
 std::optional<RegularFile> RegularFile::open(const std::filesystem::path& path) {
+    // Opening a named pipe would wait for its writer, and closing it again
+    // could break that writer: look before opening, and open without waiting
+    // in case the name changed hands in between.
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::nullopt;
-    struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return std::nullopt;
