@@ -11,6 +11,10 @@ is the read's own):
 Run under a display: DISPLAY=:1 python bench/bench_gpx_read.py [--sizes 10000,100000,500000]
   --kind garmin       Garmin Connect exports of that many points instead of a device's recording
   --kind long-number  a few points, one with a latitude of that many digits
+  --read              the read alone (Draw_Map._read_lines): wall and CPU time, MB/s and added
+                      peak memory of the map's native reading, of the exact (expat) reader alone,
+                      and with --before PYTHON of another build (e.g. main's, installed in another
+                      virtual environment), each in a fresh process, alternating
 """
 
 from __future__ import annotations
@@ -63,6 +67,14 @@ def write_long_number(path: Path, digits: int) -> None:
 
 
 WRITERS = {"device": write_track, "garmin": write_garmin, "long-number": write_long_number}
+
+
+def track_file(kind: str, size: int) -> Path:
+    """The bench's file of that kind and size, written the first time."""
+    path = OUT / f"{'track' if kind == 'device' else kind}-{size}.gpx"
+    if not path.exists():
+        WRITERS[kind](path, size)
+    return path
 
 
 def peak_bytes() -> int:
@@ -131,8 +143,30 @@ def child(path: str, mode: str, adapt: bool) -> None:
     }))
 
 
-def measure(path: Path, mode: str, adapt: bool) -> dict[str, float]:
-    command = [sys.executable, __file__, "--child", str(path), mode] + (["--adapt-sizes"] if adapt else [])
+def read_child(path: str, reader: str) -> None:
+    """Times one _read_lines in this process: wall, CPU, and the peak memory it adds."""
+    import importlib
+
+    import customtkinter
+
+    importlib.import_module(PACKAGE + ".Loomkit")
+    Loomkit = sys.modules[PACKAGE + ".Loomkit"].Loomkit
+    root = customtkinter.CTk()
+    draw_map = Loomkit.Draw_Map(root)
+    peak_before = peak_bytes()
+    wall, cpu = time.perf_counter(), time.process_time()
+    lines = draw_map._read_lines(path) if reader == "native" else draw_map._read_lines(path, reader)
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    assert lines is not None, "the scanner declined the file"
+    print(json.dumps({"read": wall, "cpu": cpu, "memory": max(0, peak_bytes() - peak_before),
+                      "points": sum(len(points) for points in lines)}))
+
+
+def measure(path: Path, mode: str, adapt: bool, python: str = sys.executable) -> dict[str, float]:
+    if mode.startswith("read:"):
+        command = [python, __file__, "--read-child", str(path), mode[5:]]
+    else:
+        command = [python, __file__, "--child", str(path), mode] + (["--adapt-sizes"] if adapt else [])
     result = subprocess.run(command, capture_output=True, text=True, timeout=3600)
     if result.returncode != 0:
         raise RuntimeError(result.stderr[-3000:])
@@ -147,10 +181,16 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3, help="runs per native measurement (median)")
     parser.add_argument("--repeat-gpxpy", type=int, default=1, help="runs per gpxpy measurement (median)")
     parser.add_argument("--adapt-sizes", action="store_true", help="also fit the view (its time counts as reading)")
+    parser.add_argument("--read", action="store_true", help="time the read alone (see above)")
+    parser.add_argument("--before", metavar="PYTHON", help="with --read: also the build this interpreter imports")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--read-child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args.child[0], args.child[1], args.adapt_sizes)
+        return
+    if args.read_child:
+        read_child(args.read_child[0], args.read_child[1])
         return
 
     import gpxpy.parser
@@ -163,12 +203,12 @@ def main() -> None:
     print(f"gpxpy {gpxpy.__version__} with {gpxpy.parser.library()}, Python {sys.version.split()[0]}, "
           f"{os.cpu_count()} cores")
     OUT.mkdir(exist_ok=True)
+    if args.read:
+        read_table(args)
+        return
     rows = []
     for size in (int(s) for s in args.sizes.split(",")):
-        stem = "track" if args.kind == "device" else args.kind
-        path = OUT / f"{stem}-{size}.gpx"
-        if not path.exists():
-            WRITERS[args.kind](path, size)
+        path = track_file(args.kind, size)
         for mode, repeat in (("native", args.repeat), ("gpxpy", args.repeat_gpxpy)):
             if repeat < 1:
                 continue
@@ -186,6 +226,31 @@ def main() -> None:
         speedup = f"{ready_gpxpy[size] / row['ready']:.0f}x" if mode == "native" and size in ready_gpxpy else ""
         print(f"| {size} | {nbytes / 1e6:.1f} | {mode} | {repeat} | {row['ready']:.3f} | {row['total']:.3f} | "
               f"{row['set_path']:.3f} | {row['gap'] * 1000:.0f} | {row['memory'] / 2**20:.0f} | {speedup} |")
+
+
+def read_table(args: argparse.Namespace) -> None:
+    ways = [("before", "read:native", args.before)] if args.before else []
+    ways += [("exact", "read:exact", sys.executable), ("native", "read:native", sys.executable)]
+    rows = []
+    for size in (int(s) for s in args.sizes.split(",")):
+        path = track_file(args.kind, size)
+        # Alternating, so that a disturbance of the shared machine falls on all of them.
+        runs: dict[str, list[dict[str, float]]] = {name: [] for name, _, _ in ways}
+        for _ in range(args.repeat):
+            for name, mode, python in ways:
+                runs[name].append(measure(path, mode, False, python))
+        for name, _, _ in ways:
+            row = {k: statistics.median(r[k] for r in runs[name]) for k in runs[name][0]}
+            rows.append((size, path.stat().st_size, name, row, [r["read"] for r in runs[name]]))
+            print(f"  {size} {name}: {row}", file=sys.stderr, flush=True)
+    print()
+    print(f"{args.kind} files, the read alone (Draw_Map._read_lines, points as Python floats); medians of "
+          f"{args.repeat} runs; {os.cpu_count()} cores")
+    print("| points | file MB | build | read s | MB/s | CPU s | +peak MiB | runs s |")
+    print("|---:|---:|---|---:|---:|---:|---:|---|")
+    for size, nbytes, name, row, reads in rows:
+        print(f"| {size} | {nbytes / 1e6:.1f} | {name} | {row['read']:.3f} | {nbytes / 1e6 / row['read']:.0f} | "
+              f"{row['cpu']:.3f} | {row['memory'] / 2**20:.0f} | {' '.join(f'{r:.2f}' for r in reads)} |")
 
 
 if __name__ == "__main__":

@@ -81,14 +81,20 @@ def gpxpy_lines(path: Path, real_parse: Callable[[Any], Any]) -> Any:
 
 
 def compare(reader: tuple[Any, Spy], path: Path) -> bool:
-    """Asserts identity with gpxpy; True when the reader declined."""
+    """Asserts identity with gpxpy of the map's reading, of the exact reader
+    alone (gpxpy where it declines) and of the scanner alone where it reads
+    the file; True when the native readers declined."""
     draw_map, spy = reader
+    expected = outcome(lambda: gpxpy_lines(path, spy.real))
     before = spy.calls
     got = outcome(lambda: draw_map._read_lines(str(path)))
     declined = spy.calls > before
     assert spy.calls - before <= 1, "read twice"
-    expected = outcome(lambda: gpxpy_lines(path, spy.real))
     assert got == expected, (path.name, declined, path.read_bytes()[:2000])
+    assert outcome(lambda: draw_map._read_lines(str(path), "exact")) == expected, ("exact", path.read_bytes()[:2000])
+    scanned = draw_map._read_lines(str(path), "scanner")
+    assert scanned is None or ("lines", exact(scanned)) == expected, ("scanner", path.read_bytes()[:2000])
+    assert scanned is None or not declined
     return declined
 
 
@@ -420,6 +426,24 @@ def test_invalid_utf8_and_missing_file_left_to_python(reader: tuple[Any, Spy], t
         draw_map._read_lines(str(tmp_path / "missing.gpx"))
     with pytest.raises(IsADirectoryError if sys.platform != "win32" else PermissionError):
         draw_map._read_lines(str(tmp_path))
+
+
+def test_big_exports_read_in_pieces_alike(reader: tuple[Any, Spy], tmp_path: Path) -> None:
+    """Files of some megabytes are scanned in pieces on all cores, each piece
+    guessing where a track point starts: a Garmin export with a segment
+    break, and lookalike points in a comment, CDATA and an extension, still
+    read exactly as gpxpy reads them."""
+    lines = list(garmin_connect_lines(7000))
+    for k in range(1, len(lines) - 1, 97):
+        lines[k] = ("<!-- <trkpt lat='9' lon='9'/> --><![CDATA[<trkpt lat='8' lon='8'>]]>" + lines[k]).replace(
+            "<extensions>", "<extensions><trkpt lat='7' lon='7'/>", 1)
+    lines[len(lines) // 2] += "    </trkseg>\n    <trkseg>\n"
+    path = tmp_path / "export.gpx"
+    path.write_text("".join(lines), encoding="utf-8")
+    assert path.stat().st_size > 2_500_000
+    assert not compare(reader, path)
+    draw_map, spy = reader
+    assert draw_map._read_lines(str(path), "scanner") is not None
 
 
 def test_chunk_boundaries(reader: tuple[Any, Spy], tmp_path: Path) -> None:

@@ -138,9 +138,11 @@ void fit_view(py::object self, py::object points) {
     glue::print(text);
 }
 
-// The segments of one file as _draw_gpx reads them, without drawing.
-py::list read_lines(py::object self, py::object data_path) {
-    return map::read_segments(self, data_path, py::none(), false);
+// The segments of one file as _draw_gpx reads them, without drawing; or,
+// for tests and benchmarks, as one native reader alone reads them.
+py::object read_lines(py::object self, py::object data_path, py::object reader) {
+    if (reader.is_none()) return map::read_segments(self, data_path, py::none(), false);
+    return map::read_segments_with(self, data_path, py::cast<std::string>(reader));
 }
 
 void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes, py::kwargs kwargs) {
@@ -176,7 +178,7 @@ py::object make_draw_map() {
     glue::def(cls, "draw_gpx", &draw_gpx, py::arg("data_path"));
     glue::def(cls, "_draw_gpx", &draw_gpx_now, py::arg("data_path"), py::arg("adapt_sizes"));
     glue::def(cls, "delete_all_path", &delete_all_path);
-    glue::def(cls, "_read_lines", &read_lines, py::arg("data_path"));
+    glue::def(cls, "_read_lines", &read_lines, py::arg("data_path"), py::arg("reader") = py::none());
     return cls;
 }
 

@@ -2,10 +2,13 @@
 
 #include "loomkit/map_handover.hpp"
 #include "track/gpx_reader.hpp"
+#include "track/gpx_scanner.hpp"
+#include "track/regular_file.hpp"
 
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +16,8 @@
 namespace loomkit::map {
 
 namespace {
+
+enum class Native { Usual, Exact, Scanner };
 
 // Track points turned into Python objects between two chances for other
 // threads to take the GIL (about a millisecond of work).
@@ -52,25 +57,38 @@ bool native_path(py::handle data_path, std::filesystem::path& path) {
     return true;
 }
 
+// The file's tracks, or nothing where the reader declined it.
+std::optional<track::Tracks> read_file(const std::filesystem::path& path, Native native) {
+    if (native == Native::Scanner) {
+        std::optional<track::RegularFile> file = track::RegularFile::open(path);
+        return file ? track::scan_gpx_file(*file) : std::nullopt;
+    }
+    track::Tracks tracks = native == Native::Exact ? track::read_gpx_file_exact(path) : track::read_gpx_file(path);
+    if (!tracks.accepted()) return std::nullopt;
+    return tracks;
+}
+
 // Reads the file natively with the GIL released. Builds the same `line`
 // as the gpxpy path and the number of segments per track; false when the
 // reader declined the document and gpxpy has to read it.
-bool read_natively(py::handle self, py::object data_path, py::list& line, std::vector<std::size_t>& track_segments) {
+bool read_natively(py::handle self, py::object data_path, Native native, py::list& line,
+                   std::vector<std::size_t>& track_segments) {
     std::filesystem::path path;
     if (!native_path(data_path, path)) return false;
     bool main_thread = on_main_thread(self);
 
-    track::Tracks tracks;
+    std::optional<track::Tracks> read;
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     try {
-        tracks = track::read_gpx_file(path);
+        read = read_file(path, native);
     } catch (...) {
         failure = std::current_exception();
     }
     take_gil_back(state, main_thread);
     if (failure) std::rethrow_exception(failure);
-    if (!tracks.accepted()) return false;
+    if (!read) return false;
+    const track::Tracks& tracks = *read;
 
     // Tuples of two floats cannot be part of a cycle: keeping them out of
     // the garbage collector spares the process long collections.
@@ -95,18 +113,18 @@ bool read_natively(py::handle self, py::object data_path, py::list& line, std::v
         }
         line.append(points);
     }
-    track_segments = std::move(tracks.track_segments);
+    track_segments = tracks.track_segments;
     return true;
 }
 
-}  // namespace
-
-py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check) {
+// `native` reads first, unless the map's parser is not gpxpy itself.
+py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check,
+                       Native native) {
     py::list line;
     std::vector<std::size_t> track_segments;
     py::object parser = self.attr("gpxpy");
     // A parser put in the module's place is the caller's choice: it reads.
-    if (parser.is(glue::import_module("gpxpy")) && read_natively(self, data_path, line, track_segments)) {
+    if (parser.is(glue::import_module("gpxpy")) && read_natively(self, data_path, native, line, track_segments)) {
         py::ssize_t count = static_cast<py::ssize_t>(track_segments.size());
         if (progress_check) {
             for (py::ssize_t n = 1; n <= count; ++n) print_progress(progress, n, count);
@@ -136,6 +154,21 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
         if (progress_check) print_progress(progress, n, count);
     }
     if (progress_check) glue::print();
+    return line;
+}
+
+}  // namespace
+
+py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check) {
+    return read_segments(self, data_path, progress, progress_check, Native::Usual);
+}
+
+py::object read_segments_with(py::object self, py::object data_path, const std::string& reader) {
+    if (reader == "exact") return read_segments(self, data_path, py::none(), false, Native::Exact);
+    if (reader != "scanner") throw py::value_error("reader must be 'exact' or 'scanner', not '" + reader + "'");
+    py::list line;
+    std::vector<std::size_t> track_segments;
+    if (!read_natively(self, data_path, Native::Scanner, line, track_segments)) return py::none();
     return line;
 }
 

@@ -1,5 +1,8 @@
 #include "track/gpx_reader.hpp"
 
+#include "track/gpx_rules.hpp"
+#include "track/gpx_scanner.hpp"
+#include "track/regular_file.hpp"
 #include "track/numbers.hpp"
 
 #include <expat.h>
@@ -11,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,35 +22,18 @@ namespace track {
 
 namespace {
 
-// libxml2 (gpxpy's parser when lxml is installed) refuses documents deeper
-// than 256 levels, text nodes and start tags of about 10 MB and names above
-// 50000 bytes, where expat reads on; such documents stay clear of these
-// bounds. A tag may be long for its attribute values (a coordinate of
-// millions of digits), never for its names.
-constexpr std::size_t kMaxDepth = 64;
-constexpr std::size_t kMaxTextRun = std::size_t(1) << 20;
-constexpr std::size_t kMaxTagBytes = std::size_t(8) << 20;
-constexpr std::size_t kMaxMarkupBytes = 40000;  // a tag less its attribute values
-constexpr std::size_t kMaxPiTarget = 1000;
-constexpr std::uint64_t kMaxFileBytes = std::uint64_t(1) << 30;
+using gpx::Kind;
+using gpx::kMaxDepth;
+using gpx::kMaxFileBytes;
+using gpx::kMaxMarkupBytes;
+using gpx::kMaxTagBytes;
+using gpx::kMaxTextRun;
+
 constexpr std::size_t kMaxChunk = std::size_t(1) << 24;
 
 // Separates namespace, local name and prefix in expat's names; it cannot
 // occur in XML text.
 constexpr char kSep = '\x01';
-
-enum class Kind : unsigned char {
-    Root, Metadata, Waypoint, Route, RoutePoint, Track, Segment, TrackPoint,
-    FloatField, IntField, FixField, Other
-};
-
-// gpxpy reads only the first child of each name (`find`): these bits mark
-// the names already met below one element.
-enum Seen : std::uint32_t {
-    kEle = 1u << 0, kMagvar = 1u << 1, kGeoidheight = 1u << 2, kHdop = 1u << 3, kVdop = 1u << 4,
-    kPdop = 1u << 5, kAgeofdgpsdata = 1u << 6, kSat = 1u << 7, kDgpsid = 1u << 8, kFix = 1u << 9,
-    kCourse = 1u << 10, kSpeed = 1u << 11, kNumber = 1u << 12, kBounds = 1u << 13, kMetadata = 1u << 14,
-};
 
 struct Frame {
     Kind kind;
@@ -57,54 +44,6 @@ struct Frame {
 };
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// A coordinate that is there and written as a plain decimal.
-bool plain_coordinate(const char* value) { return value && plain_decimal(trimmed(value)); }
-
-// An ASCII XML name without a colon.
-bool plain_name(std::string_view n) {
-    if (n.empty() || !(is_alpha(n[0]) || n[0] == '_')) return false;
-    for (char c : n)
-        if (!(is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-')) return false;
-    return true;
-}
-
-// A prefix that lxml and ElementTree both register without complaint.
-bool safe_prefix(std::string_view p) {
-    if (!plain_name(p)) return false;
-    // ElementTree reserves ns<digits>, but gpxpy registers every prefix
-    // starting with "ns" as "noglobal_ns...", so Garmin's ns2 and ns3 are fine.
-    return p != "xml";
-}
-
-// A target both parsers read alike: a plain ASCII name, no colon, and of
-// the reserved "xml" names only the stylesheet and model links.
-bool plain_pi_target(std::string_view t) {
-    if (t.size() > kMaxPiTarget || !plain_name(t)) return false;
-    bool reserved = t.size() >= 3 && (t[0] | 0x20) == 'x' && (t[1] | 0x20) == 'm' && (t[2] | 0x20) == 'l';
-    return !reserved || t == "xml-stylesheet" || t == "xml-model";
-}
-
-// A namespace name that lxml's URI check accepts: an optional scheme, then
-// unreserved characters and slashes only.
-bool safe_uri(std::string_view u) {
-    if (u.empty()) return false;
-    if (u.rfind("http://www.w3.org/XML/1998/namespace", 0) == 0 || u.rfind("http://www.w3.org/2000/xmlns/", 0) == 0)
-        return false;
-    std::size_t colon = u.find(':');
-    std::string_view rest = u;
-    if (colon != std::string_view::npos) {
-        if (colon == 0 || !is_alpha(u[0])) return false;
-        for (char c : u.substr(0, colon))
-            if (!(is_alpha(c) || is_digit(c) || c == '+' || c == '.' || c == '-')) return false;
-        rest = u.substr(colon + 1);
-    }
-    for (char c : rest)
-        if (!(is_alpha(c) || is_digit(c) || c == '.' || c == '_' || c == '~' || c == '/' || c == '-')) return false;
-    return true;
-}
 
 // Strict UTF-8, as Python decodes it, fed in pieces.
 struct Utf8Check {
@@ -330,7 +269,7 @@ private:
     // them: only the text of a number would read differently.
     static void XMLCALL on_pi(void* data, const XML_Char* target, const XML_Char* text) {
         guarded(data, [&](Reader& r) {
-            if (r.field_open_ || !plain_pi_target(target)) return r.decline(Decline::Markup);
+            if (r.field_open_ || !gpx::plain_pi_target(target)) return r.decline(Decline::Markup);
             if (std::strlen(text) > kMaxTextRun) r.decline(Decline::Limits);
         });
     }
@@ -409,90 +348,28 @@ private:
             if (stopped()) return;
         }
         stack_.push_back(Frame{kind, 0, kept_default});
-        if (kind == Kind::FloatField || kind == Kind::IntField || kind == Kind::FixField) {
+        if (gpx::is_field(kind)) {
             field_open_ = true;
             field_has_text_ = false;
             field_text_.clear();
         }
     }
 
-    static bool first(Frame& parent, std::uint32_t bit) {
-        if (parent.seen & bit) return false;
-        parent.seen |= bit;
-        return true;
-    }
-
+    // What gpxpy makes of the element, carried out here.
     Kind child_kind(Frame& parent, const char* local, const XML_Char** atts) {
-        auto is = [local](const char* name) { return std::strcmp(local, name) == 0; };
-        switch (parent.kind) {
-            case Kind::Root:
-                if (is("trk")) {
-                    out_.track_segments.push_back(0);
-                    return Kind::Track;
-                }
-                if (is("wpt")) {
-                    check_point(atts);
-                    return Kind::Waypoint;
-                }
-                if (is("rte")) return Kind::Route;
-                if (gpx11_ && is("metadata") && first(parent, kMetadata)) return Kind::Metadata;
-                if (!gpx11_ && is("bounds") && first(parent, kBounds)) check_bounds(atts);
-                return Kind::Other;
-            case Kind::Metadata:
-                if (is("bounds") && first(parent, kBounds)) check_bounds(atts);
-                return Kind::Other;
-            case Kind::Route:
-                if (is("rtept")) {
-                    check_point(atts);
-                    return Kind::RoutePoint;
-                }
-                if (is("number") && first(parent, kNumber)) return Kind::IntField;
-                return Kind::Other;
-            case Kind::Track:
-                if (is("trkseg")) {
-                    out_.segment_starts.push_back(out_.points.size());
-                    ++out_.track_segments.back();
-                    return Kind::Segment;
-                }
-                if (is("number") && first(parent, kNumber)) return Kind::IntField;
-                return Kind::Other;
-            case Kind::Segment:
-                if (is("trkpt")) {
-                    read_point(atts);
-                    return Kind::TrackPoint;
-                }
-                return Kind::Other;
-            case Kind::Waypoint:
-            case Kind::RoutePoint:
-            case Kind::TrackPoint:
-                return point_field(parent, local);
-            default:
-                return Kind::Other;
+        gpx::Element element = gpx::child(parent.kind, parent.seen, local, gpx11_);
+        switch (element.action) {
+            case gpx::Action::None: break;
+            case gpx::Action::NewTrack: out_.track_segments.push_back(0); break;
+            case gpx::Action::NewSegment:
+                out_.segment_starts.push_back(out_.points.size());
+                ++out_.track_segments.back();
+                break;
+            case gpx::Action::ReadPoint: read_point(atts); break;
+            case gpx::Action::CheckPoint: check_point(atts); break;
+            case gpx::Action::CheckBounds: check_bounds(atts); break;
         }
-    }
-
-    // The numeric fields gpxpy converts below a point (GPX 1.0 track points
-    // also have course and speed).
-    Kind point_field(Frame& parent, const char* local) {
-        struct Field {
-            const char* name;
-            std::uint32_t bit;
-            Kind kind;
-        };
-        static const Field fields[] = {
-            {"ele", kEle, Kind::FloatField},       {"magvar", kMagvar, Kind::FloatField},
-            {"geoidheight", kGeoidheight, Kind::FloatField}, {"hdop", kHdop, Kind::FloatField},
-            {"vdop", kVdop, Kind::FloatField},     {"pdop", kPdop, Kind::FloatField},
-            {"ageofdgpsdata", kAgeofdgpsdata, Kind::FloatField}, {"sat", kSat, Kind::IntField},
-            {"dgpsid", kDgpsid, Kind::IntField},   {"fix", kFix, Kind::FixField},
-            {"course", kCourse, Kind::FloatField}, {"speed", kSpeed, Kind::FloatField},
-        };
-        for (const Field& f : fields) {
-            if (std::strcmp(local, f.name) != 0) continue;
-            if ((f.bit == kCourse || f.bit == kSpeed) && (gpx11_ || parent.kind != Kind::TrackPoint)) return Kind::Other;
-            return first(parent, f.bit) ? f.kind : Kind::Other;
-        }
-        return Kind::Other;
+        return element.kind;
     }
 
     // The text before the field's first child is complete: would gpxpy
@@ -500,34 +377,25 @@ private:
     void close_field() {
         field_open_ = false;
         if (!field_has_text_) return;  // gpxpy sees None and converts nothing
-        Kind kind = stack_.back().kind;
-        if (kind == Kind::FixField) {
-            static const char* const possible[] = {"none", "2d", "3d", "dgps", "pps", "3"};
-            for (const char* p : possible)
-                if (field_text_ == p) return;
-            return decline(Decline::Number);
-        }
-        std::string_view text = trimmed(field_text_);
-        bool ok = kind == Kind::IntField ? plain_integer(text) : plain_decimal(text);
-        if (!ok) decline(Decline::Number);
+        if (!gpx::field_text_ok(stack_.back().kind, field_text_)) decline(Decline::Number);
     }
 
     void check_bounds(const XML_Char** atts) {
-        for (const char* name : {"minlat", "maxlat", "minlon", "maxlon"}) {
+        for (const char* name : gpx::kBoundsNames) {
             const char* value = attribute(atts, name);
             if (value && !plain_decimal(trimmed(value))) return decline(Decline::Number);
         }
     }
 
     void check_point(const XML_Char** atts) {
-        if (!plain_coordinate(attribute(atts, "lat")) || !plain_coordinate(attribute(atts, "lon")))
+        if (!gpx::plain_coordinate(attribute(atts, "lat")) || !gpx::plain_coordinate(attribute(atts, "lon")))
             decline(Decline::Number);
     }
 
     void read_point(const XML_Char** atts) {
         const char* lat = attribute(atts, "lat");
         const char* lon = attribute(atts, "lon");
-        if (!plain_coordinate(lat) || !plain_coordinate(lon)) return decline(Decline::Number);
+        if (!gpx::plain_coordinate(lat) || !gpx::plain_coordinate(lon)) return decline(Decline::Number);
         out_.points.push_back({decimal_value(trimmed(lat)), decimal_value(trimmed(lon))});
     }
 
@@ -566,9 +434,9 @@ private:
             if (attr.substr(0, 5) != "xmlns") continue;
             if (!tight) return decline(Decline::Namespaces);
             if (attr.size() > 5) {
-                if (attr[5] != ':' || !safe_prefix(attr.substr(6))) return decline(Decline::Namespaces);
+                if (attr[5] != ':' || !gpx::safe_prefix(attr.substr(6))) return decline(Decline::Namespaces);
             }
-            if (!safe_uri(uri)) return decline(Decline::Namespaces);
+            if (!gpx::safe_uri(uri)) return decline(Decline::Namespaces);
             if (attr.size() == 5) {
                 kept_default = kept_default || default_declared_;
                 default_declared_ = true;
@@ -581,6 +449,13 @@ private:
 }  // namespace
 
 Tracks read_gpx_file(const std::filesystem::path& path) {
+    // Pipes and devices stream through the exact reader, as they did always.
+    if (std::optional<RegularFile> file = RegularFile::open(path))
+        if (std::optional<Tracks> tracks = scan_gpx_file(*file)) return std::move(*tracks);
+    return read_gpx_file_exact(path);
+}
+
+Tracks read_gpx_file_exact(const std::filesystem::path& path) {
 #ifdef _WIN32
     std::FILE* file = _wfopen(path.c_str(), L"rb");
 #else

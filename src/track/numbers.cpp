@@ -1,6 +1,8 @@
 #include "track/numbers.hpp"
 
+#include <cfloat>
 #include <charconv>
+#include <cstdint>
 #include <limits>
 #include <system_error>
 
@@ -53,6 +55,41 @@ double decimal_value(std::string_view plain) {
     }
     result = beyond ? std::numeric_limits<double>::infinity() : 0.0;
     return negative ? -result : result;
+}
+
+bool read_decimal(std::string_view text, double& value) {
+    text = trimmed(text);
+    const char* p = text.data();
+    const char* end = p + text.size();
+    bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    // Up to 19 digits fit a 64-bit integer; leading zeros count among them.
+    std::uint64_t digits = 0;
+    std::size_t count = 0, fraction = 0;
+    for (; p < end && is_digit(*p); ++p, ++count)
+        if (count < 19) digits = digits * 10 + std::uint64_t(*p - '0');
+    if (p < end && *p == '.') {
+        const char* point = p++;
+        for (; p < end && is_digit(*p); ++p, ++count)
+            if (count < 19) digits = digits * 10 + std::uint64_t(*p - '0');
+        fraction = static_cast<std::size_t>(p - point - 1);
+    }
+    if (count == 0 || p != end) return false;
+#if FLT_EVAL_METHOD == 0
+    // Both the digits (below 2^53) and the power of ten (10^22 at most) are
+    // doubles exactly, and IEEE division rounds correctly, to even on a tie:
+    // the quotient is the correctly rounded value of the decimal, as float()
+    // gives it (Clinger's fast path).
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (count <= 19 && digits <= (std::uint64_t(1) << 53) && fraction <= 22) {
+        double magnitude = static_cast<double>(digits) / kPowers[fraction];
+        value = negative ? -magnitude : magnitude;
+        return true;
+    }
+#endif
+    value = decimal_value(text);
+    return true;
 }
 
 }  // namespace track

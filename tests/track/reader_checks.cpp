@@ -1,12 +1,14 @@
 #include "reader_checks.hpp"
 
 #include "track/gpx_reader.hpp"
+#include "track/gpx_scanner.hpp"
 #include "track/projection.hpp"
 #include "track/screen_line.hpp"
 
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <optional>
 
 namespace track_checks {
 
@@ -76,6 +78,33 @@ std::string reader_faults(std::string_view document) {
     for (const track::LatLon& p : whole.points)
         if (std::isnan(p.lat) || std::isnan(p.lon)) return "a NaN coordinate";
     return drawing_faults(whole, document.size());
+}
+
+std::string scanner_faults(std::string_view document) {
+    // Windows from the smallest up, so that tokens meet their ends; pieces
+    // that split even a small document.
+    std::size_t size = document.size();
+    const track::ScanSetup setups[] = {
+        {track::kScanWindow, 1},
+        {64 + size * 7 % 1500, static_cast<unsigned>(1 + size % 6)},
+        {track::kScanWindow, static_cast<unsigned>(2 + size % 3)},
+    };
+    std::optional<track::Tracks> exact;
+    std::optional<track::Tracks> first_scan;
+    for (const track::ScanSetup& setup : setups) {
+        std::optional<track::Tracks> scanned = track::scan_gpx(document, setup);
+        if (!scanned) continue;
+        std::string where = " (window " + std::to_string(setup.window) + ", " + std::to_string(setup.pieces) +
+                            " pieces)";
+        if (!scanned->accepted()) return "scanned but marked declined" + where;
+        if (!exact) exact = track::read_gpx(document);
+        if (!exact->accepted())
+            return std::string("scanned where the exact reader declines: ") + track::describe(exact->declined) + where;
+        if (!same_tracks(*scanned, *exact)) return "scanned otherwise than the exact reader reads" + where;
+        if (first_scan && !same_tracks(*scanned, *first_scan)) return "scanned otherwise in another setup" + where;
+        first_scan = std::move(scanned);
+    }
+    return "";
 }
 
 }  // namespace track_checks

@@ -70,6 +70,37 @@ TEST(Numbers, ReadAsFloatReadsThem) {
     }
 }
 
+// read_decimal's one pass is decimal_value's reading, on the short numbers
+// it takes by division and the longer ones it hands on.
+TEST(Numbers, ReadDecimalReadsAsDecimalValue) {
+    std::mt19937_64 rnd(53);
+    std::uniform_int_distribution<int> length(1, 24), digit(0, 9), coin(0, 3);
+    for (int i = 0; i < 200000; ++i) {
+        std::string digits;
+        for (int n = length(rnd); n > 0; --n) digits += static_cast<char>('0' + digit(rnd));
+        std::size_t point = rnd() % (digits.size() + 1);
+        std::string text = (coin(rnd) == 0 ? "-" : "") + digits.substr(0, point) + "." + digits.substr(point);
+        if (coin(rnd) == 0) text = " \n" + text + "\t";
+        double value = 0;
+        ASSERT_TRUE(track::read_decimal(text, value)) << text;
+        ASSERT_EQ(bits(value), bits(track::decimal_value(track::trimmed(text)))) << text;
+    }
+    // Around the ends of the fast way: 2^53, 19 digits, 10^22.
+    for (const char* edge : {"9007199254740992", "9007199254740993", "-9007199254740993.", "1234567890123456789",
+                             "12345678901234567891", "0.0000000000000000000001", "0.00000000000000000000001",
+                             "4.9406564584124654e", "-0", "-0.0", "0", ".5"}) {
+        double value = 0;
+        bool plain = track::plain_decimal(edge);
+        EXPECT_EQ(track::read_decimal(edge, value), plain) << edge;
+        if (plain) {
+            EXPECT_EQ(bits(value), bits(strtod_of(edge))) << edge;
+        }
+    }
+    double unused = 0;
+    for (const char* odd : {"", " ", "-", ".", "+5", "1e1", "1_0", "inf", "5 .5", "\xc2\xa0" "5"})
+        EXPECT_FALSE(track::read_decimal(odd, unused)) << odd;
+}
+
 TEST(Numbers, HalfwayBetweenDoublesTiesToEven) {
     if (std::numeric_limits<long double>::digits < 54) GTEST_SKIP() << "no exact midpoints in long double here";
     std::mt19937_64 rnd(7);
