@@ -1,31 +1,47 @@
-"""Shared test set-up: a display, one Tk root for the session, a fresh frame per
-test, and Tk callback exceptions turned into test failures."""
+"""Shared test set-up and the helpers the tests share: a display, one Tk root for
+the session, a fresh frame per test, Tk callback exceptions turned into test
+failures; threads, PDF text and processes."""
 
 from __future__ import annotations
 
 import contextlib
 import gc
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
 import pytest
 
-# Xlib (through pyautogui) looks for ~/.Xauthority when XAUTHORITY is unset, and
-# refuses to connect without such a file, even to an Xvfb that needs none. HOME
-# moves below, so the file is named here, before it does.
-_xauth = os.environ.get("XAUTHORITY") or os.path.expanduser("~/.Xauthority")
-if not os.path.exists(_xauth):
-    _xauth = os.path.join(tempfile.gettempdir(), "varnholt-tests.Xauthority")
-    Path(_xauth).touch()
-os.environ["XAUTHORITY"] = os.path.abspath(_xauth)
 
-# Data folders go under HOME on Linux; keep the tests away from the real one.
-_home = tempfile.mkdtemp(prefix="varnholt-home-")
-os.environ["HOME"] = _home
+def use_authority_file() -> None:
+    """Xlib (through pyautogui) looks for ~/.Xauthority when XAUTHORITY is unset,
+    and refuses to connect without such a file, even to an Xvfb that needs none.
+    Names the real file, or an empty one, before HOME moves."""
+    xauth = os.environ.get("XAUTHORITY") or os.path.expanduser("~/.Xauthority")
+    if not os.path.exists(xauth):
+        xauth = os.path.join(tempfile.gettempdir(), "varnholt-tests.Xauthority")
+        Path(xauth).touch()
+    os.environ["XAUTHORITY"] = os.path.abspath(xauth)
+
+
+_home = ""
+
+
+def pytest_configure(config: Any) -> None:
+    # Data folders go under HOME on Linux; keep the tests away from the real
+    # one. Done here, not at import, so that scripts the tests run in their
+    # own processes can import these helpers under the HOME they are given.
+    global _home
+    use_authority_file()
+    _home = tempfile.mkdtemp(prefix="varnholt-home-")
+    os.environ["HOME"] = _home
+
 
 REPO = Path(__file__).resolve().parent.parent
 DATA = REPO / "tests" / "data"  # see its README for sources and licences
@@ -119,3 +135,66 @@ def no_collection() -> Iterator[None]:
     finally:
         if enabled:
             gc.enable()
+
+
+def run_in_threads(work: Callable[[int], None], count: int) -> list[BaseException]:
+    """Runs work(0) ... work(count - 1) on threads of their own at once and
+    returns what they raised."""
+    errors: list[BaseException] = []
+
+    def guarded(i: int) -> None:
+        try:
+            work(i)
+        except BaseException as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    with no_collection():
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    return errors
+
+
+# Documents converted to PDF -------------------------------------------------
+
+needs_office = pytest.mark.skipif(
+    sys.platform == "win32" or shutil.which("soffice") is None or shutil.which("pdftotext") is None,
+    reason="needs LibreOffice (soffice) and pdftotext",
+)
+
+
+def pdf_text(path: Path) -> str:
+    return subprocess.run(
+        ["pdftotext", "-enc", "UTF-8", str(path), "-"], capture_output=True, check=True, text=True
+    ).stdout
+
+
+# Processes, from /proc --------------------------------------------------------
+
+def process_running(pid: int) -> bool:
+    """Alive and not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def processes_with(needle: str, program: bytes = b"") -> list[int]:
+    """Running processes other than this one whose command line holds
+    `needle`, and whose program name ends with `program` when given."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            command = Path(f"/proc/{entry}/cmdline").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if command[0].endswith(program) and any(needle.encode() in part for part in command) \
+                and process_running(int(entry)):
+            found.append(int(entry))
+    return found
+

@@ -14,7 +14,6 @@ from typing import Any
 
 import gpxpy
 
-from conftest import DATA
 
 DRIVER = Path(__file__).resolve().parent / "gui_driver.py"
 

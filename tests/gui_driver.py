@@ -24,10 +24,9 @@ import traceback
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
-if not os.path.exists(os.environ.get("XAUTHORITY", os.path.expanduser("~/.Xauthority"))):
-    _xauth = os.path.join(tempfile.gettempdir(), "varnholt-tests.Xauthority")
-    Path(_xauth).touch()
-    os.environ["XAUTHORITY"] = _xauth
+from conftest import use_authority_file  # noqa: E402
+
+use_authority_file()
 
 import tkinter  # noqa: E402
 import tkinter.filedialog  # noqa: E402

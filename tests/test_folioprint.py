@@ -3,13 +3,11 @@
 from __future__ import annotations
 
 import os
-import shutil
 import signal
 import stat
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import zipfile
 from pathlib import Path
@@ -17,18 +15,12 @@ from typing import Any, Iterator
 
 import pytest
 
-from conftest import no_collection
+from conftest import needs_office, pdf_text, process_running, processes_with, run_in_threads
 from test_scrivet_support import commented
 from varnholt通用模組 import Folioprint as FP
 from varnholt通用模組.Folioprint import ConversionError, Folioprint
 
-pytestmark = [
-    pytest.mark.skipif(sys.platform == "win32", reason="Word does the work on Windows"),
-    pytest.mark.skipif(
-        shutil.which("soffice") is None or shutil.which("pdftotext") is None,
-        reason="needs LibreOffice (soffice) and pdftotext",
-    ),
-]
+pytestmark = needs_office
 
 CHINESE = "專利名稱 測試"
 LATIN = "Folioprint conversion check"
@@ -44,38 +36,16 @@ def make_docx(path: Path, *lines: str) -> Path:
     return path
 
 
-def pdf_text(path: Path) -> str:
-    return subprocess.run(
-        ["pdftotext", "-enc", "UTF-8", str(path), "-"], capture_output=True, check=True, text=True
-    ).stdout
-
-
-def running(pid: int) -> bool:
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
-
-
 def offices() -> list[int]:
     """Running office processes of this process's converters."""
     folder = FP._SHARED.folder
     assert folder is not None
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            command = Path(f"/proc/{entry}/cmdline").read_bytes().split(b"\0")
-        except (OSError, ValueError):
-            continue
-        if command[0].endswith(b"soffice.bin") and any(folder.encode() in a for a in command) and running(int(entry)):
-            found.append(int(entry))
-    return found
+    return processes_with(folder, program=b"soffice.bin")
 
 
 def gone_soon(pid: int, timeout: float = 120.0) -> bool:
     deadline = time.monotonic() + timeout
-    while running(pid):
+    while process_running(pid):
         if time.monotonic() > deadline:
             return False
         time.sleep(0.05)
@@ -227,7 +197,7 @@ class TestOfficeProcess:
     ) -> None:
         converter.convert(source, tmp_path / "1.pdf", keep_active=True)
         pid = converter.office_pid
-        assert pid is not None and running(pid)
+        assert pid is not None and process_running(pid)
         converter.convert(source, tmp_path / "2.pdf", keep_active=True)
         assert converter.office_pid == pid  # the same office did the second one
         converter.convert(source, tmp_path / "3.pdf", keep_active=False)
@@ -366,23 +336,13 @@ class TestConcurrency:
     def test_one_converter_from_several_threads(
         self, converter: Folioprint, source: Path, tmp_path: Path
     ) -> None:
-        errors: list[BaseException] = []
         pids: set[int | None] = set()
 
         def work(i: int) -> None:
-            try:
-                converter.convert(source, tmp_path / f"{i}.pdf")
-                pids.add(converter.office_pid)
-            except BaseException as error:
-                errors.append(error)
+            converter.convert(source, tmp_path / f"{i}.pdf")
+            pids.add(converter.office_pid)
 
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
-        with no_collection():
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
-        assert errors == []
+        assert run_in_threads(work, 6) == []
         assert len(pids) == 1
         for i in range(6):
             assert CHINESE in pdf_text(tmp_path / f"{i}.pdf")
@@ -390,23 +350,13 @@ class TestConcurrency:
     def test_ten_converters_at_once(self, tmp_path: Path) -> None:
         converters = [Folioprint() for _ in range(10)]
         sources = [make_docx(tmp_path / f"in{i}.docx", f"document {i}", CHINESE) for i in range(10)]
-        errors: list[BaseException] = []
 
         def work(i: int) -> None:
-            try:
-                # Half of them into one shared name: the last one wins, whole.
-                converters[i].convert(sources[i], tmp_path / (f"{i}.pdf" if i % 2 else "same.pdf"))
-            except BaseException as error:
-                errors.append(error)
+            # Half of them into one shared name: the last one wins, whole.
+            converters[i].convert(sources[i], tmp_path / (f"{i}.pdf" if i % 2 else "same.pdf"))
 
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(10)]
         try:
-            with no_collection():
-                for thread in threads:
-                    thread.start()
-                for thread in threads:
-                    thread.join()
-            assert errors == []
+            assert run_in_threads(work, 10) == []
             for i in range(1, 10, 2):
                 assert f"document {i}" in pdf_text(tmp_path / f"{i}.pdf")
             assert len(offices()) == 1

@@ -9,7 +9,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 from pathlib import Path
 from typing import Any, Callable, Iterator
 

@@ -21,7 +21,7 @@ import docx
 import pytest
 
 import hostile_documents as H
-from conftest import DATA, no_collection
+from conftest import DATA, needs_office, no_collection, pdf_text, processes_with, run_in_threads
 from test_scrivet_support import scrivet_module
 
 PEAK_LIMIT_MIB = 256
@@ -159,16 +159,6 @@ def test_awkward_picture_is_reported_and_filling_goes_on(case: str, tmp_path: Pa
 
 # Conversion -------------------------------------------------------------
 
-needs_office = pytest.mark.skipif(
-    sys.platform == "win32" or shutil.which("soffice") is None or shutil.which("pdftotext") is None,
-    reason="needs LibreOffice (soffice) and pdftotext",
-)
-
-
-def pdf_text(path: Path) -> str:
-    return subprocess.run(["pdftotext", "-enc", "UTF-8", str(path), "-"], capture_output=True, check=True, text=True).stdout
-
-
 def filler_for(folder: Path, text: str) -> Any:
     template = H.plain_template(folder / f"{text}.docx", text, picture=False)
     filler = scrivet_module().Scrivet.Document()
@@ -181,21 +171,12 @@ def filler_for(folder: Path, text: str) -> Any:
 def test_ten_documents_convert_at_once(tmp_path: Path, capsys: Any) -> None:
     (tmp_path / "out").mkdir()
     fillers = [filler_for(tmp_path, f"document{i} 專利") for i in range(10)]
-    errors: list[BaseException] = []
 
     def work(i: int) -> None:
-        try:
-            fillers[i].output(f"pdf{i}", pdf=True, docx=False)
-        except BaseException as error:
-            errors.append(error)
+        fillers[i].output(f"pdf{i}", pdf=True, docx=False)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(10)]
     try:
-        with no_collection():
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
+        errors = run_in_threads(work, 10)
         offices = {filler.folioprint.office_pid for filler in fillers}
     finally:
         for filler in fillers:
@@ -229,18 +210,6 @@ def test_commented_template_fills_and_converts(tmp_path: Path) -> None:
     assert "Claim 1: 一種裝置 with a lever" in text and "cell 3 已填入" in text and "an inserted clause" in text
 
 
-def processes_using(folder: str) -> list[int]:
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit() and int(entry) != os.getpid():
-            try:
-                if folder.encode() in Path(f"/proc/{entry}/cmdline").read_bytes():
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
-
-
 @contextlib.contextmanager
 def killing_offices(folder: str) -> Iterator[list[int]]:
     """Kills every process of the converter's private folder until the block ends."""
@@ -249,7 +218,7 @@ def killing_offices(folder: str) -> Iterator[list[int]]:
 
     def killer() -> None:
         while not stop.is_set():
-            for pid in processes_using(folder):
+            for pid in processes_with(folder):
                 with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, signal.SIGKILL)
                     killed.append(pid)

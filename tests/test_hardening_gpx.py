@@ -8,7 +8,6 @@ from pathlib import Path
 from typing import Any
 
 import gpxpy
-import pytest
 
 from hostile_gpx import SECRET_POINT, SECRET_TEXT, corpus
 from hostile_run import draw_all

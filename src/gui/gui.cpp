@@ -96,21 +96,21 @@ void build_window(py::object ctk, py::object app, py::object set_button, const s
     // The icon and the header are optional: a failure is printed and skipped.
     glue::report_and_go_on([&] { platform::set_window_icon(app, platform::join_template(folder, kTemplates + kIcon)); });
 
-    py::object FF = ctk.attr("CTkFrame")("master"_a = app, "fg_color"_a = "transparent");
-    FF.attr("grid")("row"_a = 0, "column"_a = 0, "columnspan"_a = 2, "padx"_a = py::make_tuple(10, 5),
+    py::object header_frame = ctk.attr("CTkFrame")("master"_a = app, "fg_color"_a = "transparent");
+    header_frame.attr("grid")("row"_a = 0, "column"_a = 0, "columnspan"_a = 2, "padx"_a = py::make_tuple(10, 5),
                     "pady"_a = py::make_tuple(10, 5), "sticky"_a = "nsew");
-    py::object DD = ctk.attr("CTkFrame")("master"_a = app, "fg_color"_a = "transparent");
-    DD.attr("grid")("row"_a = 1, "column"_a = 0, "columnspan"_a = 2, "padx"_a = py::make_tuple(10, 10),
+    py::object map_frame = ctk.attr("CTkFrame")("master"_a = app, "fg_color"_a = "transparent");
+    map_frame.attr("grid")("row"_a = 1, "column"_a = 0, "columnspan"_a = 2, "padx"_a = py::make_tuple(10, 10),
                     "pady"_a = py::make_tuple(5, 10), "sticky"_a = "ew");
 
     py::list frame;
     for (int i = 0; i < 10; ++i) frame.append(py::list());
-    frame[4] = ctk.attr("CTkFrame")(FF, "height"_a = 10, "fg_color"_a = "transparent");
+    frame[4] = ctk.attr("CTkFrame")(header_frame, "height"_a = 10, "fg_color"_a = "transparent");
     frame[4].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
-    frame[6] = ctk.attr("CTkFrame")(DD, "height"_a = 10, "fg_color"_a = "transparent");
+    frame[6] = ctk.attr("CTkFrame")(map_frame, "height"_a = 10, "fg_color"_a = "transparent");
     frame[6].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
 
-    py::object draw_map = G("Draw_Map")(DD);
+    py::object draw_map = G("Draw_Map")(map_frame);
 
     glue::report_and_go_on([&] { header(ctk, frame[4], folder); });
 
@@ -128,16 +128,16 @@ void build_window(py::object ctk, py::object app, py::object set_button, const s
     // One grid cell; the growing right paddings line them up right to left.
     for (const BarButton& b : {BarButton{kPlus, wrapped_010, 55}, BarButton{kWasteBin, wrapped_011, 105},
                                BarButton{kQuestionMark, wrapped_008, 155}}) {
-        set_button.attr("add_button")(FF, "image_path"_a = platform::join_template(folder, kTemplates + b.file),
+        set_button.attr("add_button")(header_frame, "image_path"_a = platform::join_template(folder, kTemplates + b.file),
                                       "button_event"_a = b.handler, "size"_a = py::make_tuple(25, 25),
                                       "padx"_a = py::make_tuple(left, b.right), "row"_a = 0, "column"_a = 1,
                                       "fg_color"_a = "transparent");
     }
 
-    py::list aa_box;
-    py::object aa = G("try_except_log")(local_function("aa", &heartbeat, app, aa_box));
-    aa_box.append(aa);
-    app.attr("after")(500, aa);
+    py::list heartbeat_box;
+    py::object wrapped_heartbeat = G("try_except_log")(local_function("aa", &heartbeat, app, heartbeat_box));
+    heartbeat_box.append(wrapped_heartbeat);
+    app.attr("after")(500, wrapped_heartbeat);
 }
 
 }  // namespace
@@ -146,7 +146,8 @@ void GUI(py::object Queue_All_variable, py::object Event_All_variable) {
     platform::make_folder_quietly(platform::data_path("C:/varnholt/"));
     platform::make_folder_quietly(platform::data_path("C:/varnholt/Trailmere/"));
 
-    py::object PP = G("Parameters")();
+    // The run's settings; nothing in the viewer reads them yet.
+    G("Parameters")();
     py::object set_button = G("Set_Button")();
 
     py::object ctk = G("customtkinter");

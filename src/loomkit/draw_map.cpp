@@ -22,17 +22,18 @@ py::object item(py::handle sequence, long index) {
     return sequence.attr("__getitem__")(py::int_(index));
 }
 
-// A map call made with lock_draw_line held; the lock is always released.
-py::object call_locked(py::object self, py::object call) {
+// Runs on the Tk thread: `call()` with lock_draw_line held, the lock always
+// released. Taken there, so the Tk thread never waits for a worker that holds it.
+py::object holding_draw_lock(py::object self, py::object call) {
     py::object lock = self.attr("lock_draw_line");
     lock.attr("acquire")();
     auto release = glue::on_exit([&] { lock.attr("release")(); });
     return call();
 }
 
-// `call()` made on the Tk thread with lock_draw_line held.
-py::object locked_call(py::handle self, py::object call) {
-    return call_on_tk_thread(self, glue::partial(py::cpp_function(&call_locked), self, call));
+// A path call from any thread: made on the Tk thread under lock_draw_line.
+py::object path_call(py::handle self, py::object call) {
+    return call_on_tk_thread(self, glue::partial(py::cpp_function(&holding_draw_lock), self, call));
 }
 
 // Adds the track as the widget's set_path would, looked up here (on the
@@ -40,12 +41,11 @@ py::object locked_call(py::handle self, py::object call) {
 void draw_path(py::handle self, py::object points) {
     py::object widget = self.attr("map_widget");
     py::object set_path = widget.attr("set_path");
-    locked_call(self, glue::partial(py::cpp_function(&map::add_path), set_path, widget, points));
+    path_call(self, glue::partial(py::cpp_function(&map::add_path), set_path, widget, points));
 }
 
 void init(py::object self, py::object frame) {
     py::object tkintermapview = glue::import_module("tkintermapview");
-    py::object pyautogui = glue::import_module("pyautogui");
     py::object gpxpy = glue::import_module("gpxpy");
     py::object threading = glue::import_module("threading");
     py::object math = glue::import_module("math");
@@ -56,7 +56,8 @@ void init(py::object self, py::object frame) {
     self.attr("lock_draw_line") = threading.attr("Lock")();
     self.attr("frame") = frame;
 
-    py::object size = pyautogui.attr("size")();
+    // The kit module's own pyautogui, as every class of the kit reads the screen.
+    py::object size = G("pyautogui").attr("size")();
     py::object width = item(size, 0);
     py::object height = item(size, 1);
     py::object map_widget;
@@ -165,7 +166,7 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
     glue::print(py::str(messages::kImported) + py::str(data_path));
 }
 
-void delete_all_path(py::object self) { locked_call(self, self.attr("map_widget").attr("delete_all_path")); }
+void delete_all_path(py::object self) { path_call(self, self.attr("map_widget").attr("delete_all_path")); }
 
 }  // namespace
 

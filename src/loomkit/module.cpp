@@ -1,6 +1,7 @@
 #include "loomkit/loomkit.hpp"
 #include "glue/look.hpp"
 #include "loomkit/messages.hpp"
+#include "glue/version.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -11,7 +12,6 @@ glue::Module g_module;
 
 namespace {
 
-const char* const kVersion = "v2025_01_04_001";
 
 // Python int arithmetic, so any integer the int constructor returns works.
 bool divisible(const py::object& year, long divisor) {
@@ -67,7 +67,7 @@ PYBIND11_MODULE(Loomkit, m) {
     m.attr("string") = glue::import_module("string");
 
     py::object cls = glue::make_class(module(), "Loomkit", "Loomkit");
-    glue::def_init(cls, [](py::object self) { self.attr("__version__") = kVersion; });
+    glue::def_init(cls, [](py::object self) { self.attr("__version__") = VARNHOLT_VERSION; });
     cls.attr("CTkCalendar") = make_ctk_calendar();
     cls.attr("Chart_Matplotlib") = make_chart_matplotlib();
     cls.attr("Entry_Table") = make_entry_table();

@@ -1,6 +1,7 @@
 #include "scrivet/scrivet.hpp"
 
 #include "scrivet/messages.hpp"
+#include "glue/version.hpp"
 
 #include <string>
 
@@ -11,8 +12,6 @@ glue::Module g_module;
 const glue::Module& module() { return g_module; }
 
 namespace {
-
-const char* const kVersion = "v2025_01_04_001";
 
 // The python-docx / Pillow names. A program that never fills a document must
 // still be able to import the module, so a failure ends the block quietly;
@@ -70,7 +69,7 @@ PYBIND11_MODULE(Scrivet, m) {
     m.attr("Folioprint") = import_folioprint();
 
     py::object cls = glue::make_class(module(), "Scrivet", "Scrivet");
-    glue::def_init(cls, [](py::object self) { self.attr("__version__") = kVersion; });
+    glue::def_init(cls, [](py::object self) { self.attr("__version__") = VARNHOLT_VERSION; });
     cls.attr("Document") = make_document();
     m.attr("Scrivet") = cls;
 }
