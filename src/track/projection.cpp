@@ -14,8 +14,8 @@ const double kDegreesToRadians = kPi / 180.0;  // as math.radians
 // Paths shorter than this are cheap to walk whole at any view.
 const std::size_t kLevelsFrom = 2 * kBlock;
 // A level that would keep more than this share of the points is not kept:
-// views that fine walk every point.
-const double kLevelsUpTo = 0.75;
+// views that fine walk every point, with the blocks' help.
+const double kLevelsUpTo = 0.5;
 const int kMostLevels = 40;
 
 // Bounds of the points at(first) ... at(end - 1).
@@ -68,33 +68,51 @@ bool ProjectedPath::add(LatLon point) {
     return true;
 }
 
+template <class Keep>
+void ProjectedPath::walk_level(double tolerance, Keep keep) const {
+    const std::size_t n = x_.size();
+    keep(0);
+    double kept_x = x_[0], kept_y = y_[0];
+    std::size_t last = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (i % kBlock == 0 && i / kBlock < blocks_.size()) {
+            const Bounds& block = blocks_[i / kBlock];
+            if (block.x0 > kept_x - tolerance && block.x1 < kept_x + tolerance && block.y0 > kept_y - tolerance &&
+                block.y1 < kept_y + tolerance) {
+                i += kBlock - 1;  // the whole block within tolerance of the point kept
+                continue;
+            }
+        }
+        if (std::fabs(x_[i] - kept_x) < tolerance && std::fabs(y_[i] - kept_y) < tolerance) continue;
+        if (!keep(i)) return;
+        last = i;
+        kept_x = x_[i];
+        kept_y = y_[i];
+    }
+    if (last != n - 1) keep(n - 1);
+}
+
 void ProjectedPath::build_levels() {
     levels_.clear();
     const std::size_t n = x_.size();
     if (n < kLevelsFrom || n > UINT32_MAX) return;
+    const auto most = static_cast<std::size_t>(kLevelsUpTo * static_cast<double>(n));
     for (int k = 0; k < kMostLevels; ++k) {
         // A quarter pixel at 2**(k + 8) pixels to the unit.
         const double tolerance = std::ldexp(1.0, -(k + 10));
+        // Counted first, so that a level is allocated once, at its size, and
+        // the one too large to keep not at all.
+        std::size_t count = 0;
+        walk_level(tolerance, [&](std::size_t) { return ++count <= most; });
+        if (count > most) break;
         Level level;
-        level.index.push_back(0);
-        double kept_x = x_[0], kept_y = y_[0];
-        for (std::size_t i = 1; i < n; ++i) {
-            if (i % kBlock == 0 && i / kBlock < blocks_.size()) {
-                const Bounds& block = blocks_[i / kBlock];
-                if (block.x0 > kept_x - tolerance && block.x1 < kept_x + tolerance && block.y0 > kept_y - tolerance &&
-                    block.y1 < kept_y + tolerance) {
-                    i += kBlock - 1;  // the whole block within tolerance of the point kept
-                    continue;
-                }
-            }
-            if (std::fabs(x_[i] - kept_x) < tolerance && std::fabs(y_[i] - kept_y) < tolerance) continue;
+        level.index.reserve(count);
+        walk_level(tolerance, [&](std::size_t i) {
             level.index.push_back(static_cast<std::uint32_t>(i));
-            kept_x = x_[i];
-            kept_y = y_[i];
-        }
-        if (level.index.back() != n - 1) level.index.push_back(static_cast<std::uint32_t>(n - 1));
-        if (static_cast<double>(level.index.size()) > kLevelsUpTo * static_cast<double>(n)) break;
+            return true;
+        });
         const std::vector<std::uint32_t>& index = level.index;
+        level.blocks.reserve(index.size() / kBlock);
         for (std::size_t first = 0; first + kBlock <= index.size(); first += kBlock)
             level.blocks.push_back(
                 bounds_of(x_, y_, [&](std::size_t j) { return std::size_t{index[j]}; }, first, first + kBlock));

@@ -61,6 +61,11 @@ public:
     const Level* level_for(double pixels_per_unit) const;
 
 private:
+    // Walks the points a level of `tolerance` keeps, in order, calling
+    // keep(i) for each; stops early when keep returns false.
+    template <class Keep>
+    void walk_level(double tolerance, Keep keep) const;
+
     std::vector<double> x_, y_;
     std::vector<Bounds> blocks_;
     std::vector<Level> levels_;
