@@ -152,7 +152,7 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
     if (suffix.not_equal(py::str(".gpx"))) return;
     map::enlist_current_worker(self);
 
-    {
+    try {
         // Released before the closing message: printing may end a daemon
         // worker at interpreter shutdown, and the segments must not be freed
         // by that unwinding without the GIL.
@@ -170,6 +170,12 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
         }
         if (glue::truthy(adapt_sizes)) fit_view(self, first);
         draw_path(self, first, prepared);
+    } catch (const map::MapClosed&) {
+        // The window was closed while the file waited: nothing went wrong
+        // with the file, and a worker of draw_gpx has no caller to tell, so
+        // it ends quietly. A direct caller learns that its track was not drawn.
+        if (map::started_by_draw_gpx(self)) return;
+        throw;
     }
     glue::print(py::str(messages::kImported) + py::str(data_path));
 }

@@ -142,6 +142,7 @@ struct Handover {
     };
 
     unsigned long tk_thread = 0;
+    py::object started;  // weakref.WeakSet of the threads draw_gpx started
     unsigned long main_thread = 0;  // the interpreter's main thread, which shuts it down
     bool closed = false;
     int waiting = 0;  // workers waiting for their request
@@ -229,13 +230,10 @@ void close_handover(py::capsule capsule, py::object widget, py::object event) {
         }
         h.after_id = py::none();
     }
-    py::object closed_error = glue::builtin("RuntimeError")(messages::kMapClosed);
+    // Woken without an outcome, each worker finds the map closed.
     while (!h.queue.empty()) {
-        Handover::Request request = std::move(h.queue.front());
+        h.queue.front().wakeup->wake();
         h.queue.pop_front();
-        request.outcome.append(false);
-        request.outcome.append(closed_error);
-        request.wakeup->wake();
     }
 }
 
@@ -289,6 +287,7 @@ void attach_handover(py::object self, py::object widget) {
     auto* h = new Handover();
     h->tk_thread = PyThread_get_thread_ident();
     h->after_id = py::none();
+    h->started = glue::import_from("weakref", "WeakSet")();
     h->main_thread = py::cast<unsigned long>(glue::import_from("threading", "main_thread")().attr("ident"));
     py::capsule capsule(h, [](void* p) { delete static_cast<Handover*>(p); });
     self.attr("_handover") = capsule;
@@ -321,7 +320,7 @@ void take_gil_back(PyThreadState* state, bool main_thread) {
 py::object call_on_tk_thread(py::handle self, py::object call) {
     Handover& h = handover_of(self);
     if (PyThread_get_thread_ident() == h.tk_thread) return call();
-    if (h.closed) throw std::runtime_error(messages::kMapClosed);
+    if (h.closed) throw MapClosed();
 
     auto wakeup = std::make_shared<Wakeup>();
     py::list outcome;
@@ -351,10 +350,16 @@ py::object call_on_tk_thread(py::handle self, py::object call) {
             PyErr_SetNone(PyExc_SystemExit);
             throw py::error_already_set();
         }
-        throw std::runtime_error(messages::kMapClosed);
+        throw MapClosed();
     }
     if (!glue::truthy(outcome[0])) glue::raise(outcome[1]);
     return outcome[1];
+}
+
+MapClosed::MapClosed() : std::runtime_error(messages::kMapClosed) {}
+
+bool started_by_draw_gpx(py::handle self) {
+    return handover_of(self).started.contains(glue::import_from("threading", "current_thread")());
 }
 
 void at_end_of_turn(py::handle self, py::object call) {
@@ -382,7 +387,7 @@ ReadTurn::ReadTurn(py::handle self) {
     if (handover_of(self).closed) {
         read_turns().give_back();
         held_ = false;
-        throw std::runtime_error(messages::kMapClosed);
+        throw MapClosed();
     }
 }
 
@@ -392,6 +397,7 @@ ReadTurn::~ReadTurn() {
 
 void start_worker(py::handle self, py::object thread) {
     read_turns().starting();
+    handover_of(self).started.attr("add")(thread);
     {
         // start() waits until the new thread runs. Were the collector to run
         // on that thread first, a Tk image finalizer in the garbage would send
