@@ -87,10 +87,12 @@ public:
                 if (!queue_.empty() && free_ > 0) queue_.front()->changed.notify_one();  // another turn is free
                 return true;
             }
-            if (first && free_ > 0)
-                me.changed.wait_until(lock, hold_until_);  // a burst of starts: wait it out
-            else
+            if (first && free_ > 0) {
+                Clock::time_point until = hold_until_;
+                me.changed.wait_until(lock, until);  // a burst of starts: wait it out
+            } else {
                 me.changed.wait(lock);
+            }
         }
     }
     void give_back() {
@@ -142,8 +144,8 @@ struct Handover {
     };
 
     unsigned long tk_thread = 0;
-    py::object started;  // weakref.WeakSet of the threads draw_gpx started
     unsigned long main_thread = 0;  // the interpreter's main thread, which shuts it down
+    py::object started;             // weakref.WeakSet of the threads draw_gpx started
     bool closed = false;
     int waiting = 0;  // workers waiting for their request
     std::deque<Request> queue;

@@ -52,7 +52,7 @@ void delete_drawn(void* p) { delete static_cast<DrawnPath*>(p); }
 
 // Attribute names, made once: a redraw looks them up on every path.
 struct Names {
-    py::handle args, canvas, canvas_line, canvas_path_list, deleted, draw, func, last_position_list_length,
+    py::handle args, canvas, canvas_line, canvas_path_list, deleted, dict, draw, func, last_position_list_length,
         last_upper_left_tile_pos, lower_right_tile_pos, map_widget, position_list, upper_left_tile_pos, width, height,
         zoom;
 };
@@ -65,6 +65,7 @@ const Names& names() {
                          name("canvas_line"),
                          name("canvas_path_list"),
                          name("deleted"),
+                         name("__dict__"),
                          name("draw"),
                          name("func"),
                          name("last_position_list_length"),
@@ -106,22 +107,24 @@ bool read_pair(PyObject* item, track::LatLon& point) {
     return ok;
 }
 
-// Projects `list` into `drawn`, with its levels of detail. False for a list
-// the widget could not draw either: it then draws (or fails) itself. With
-// `pause`, the GIL is let go while the points are projected, and between
-// reads of a long list (pause.main_thread: the caller is the interpreter's
-// main thread).
+// Whether project_list lets the GIL go while it projects (on a worker), and
+// whether the caller is the interpreter's main thread.
 struct Pause {
     bool enabled;
     bool main_thread;
 };
 
+// Projects `list` into `drawn`, with its levels of detail. False for a list
+// the widget could not draw either: it then draws (or fails) itself. With
+// `pause`, the points are read in chunks and each is projected without the
+// GIL.
 bool project_list(py::handle list, DrawnPath& drawn, Pause pause) {
     if (!PyList_Check(list.ptr())) return false;
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
     drawn.projected.clear();
     drawn.projected.reserve(static_cast<std::size_t>(n));
     std::vector<track::LatLon> chunk;
+    chunk.reserve(static_cast<std::size_t>(std::min(n, kPairsPerGilHold)));
     bool ok = true;
     for (Py_ssize_t begin = 0; ok && begin < n; begin += kPairsPerGilHold) {
         Py_ssize_t end = std::min(n, begin + kPairsPerGilHold);
@@ -155,7 +158,6 @@ bool project_list(py::handle list, DrawnPath& drawn, Pause pause) {
         if (PyList_GET_SIZE(list.ptr()) != n) return false;
     }
     if (!ok) return false;
-    if (n == 0) drawn.projected.build_levels();
     drawn.list = py::reinterpret_borrow<py::object>(list);
     drawn.length = n;
     return true;
@@ -278,7 +280,7 @@ py::handle draw_function() {
 DrawnPath* ours(py::handle path, py::handle layer_capsule) {
     static py::handle partial_type = glue::import_from("functools", "partial").release();  // a type: kept
     const Names& name = names();
-    py::object attributes = py::getattr(path, "__dict__", py::none());
+    py::object attributes = py::getattr(path, name.dict, py::none());
     if (!PyDict_Check(attributes.ptr())) return nullptr;
     PyObject* drawing = PyDict_GetItemWithError(attributes.ptr(), name.draw.ptr());
     if (drawing == nullptr) {
