@@ -50,7 +50,7 @@ import time
 from pathlib import Path
 from typing import Any
 
-from map_measures import builds, drag_events, reset_peak, rss_kib, run_child, zoom_steps
+from map_measures import builds, drag_events, new_map, reset_peak, rss_kib, run_child, zoom_steps
 
 HERE = Path(__file__).resolve().parent
 OUT = HERE / "out" / "many"
@@ -102,20 +102,9 @@ class Counter:
 
 
 def child(count: int, points: int, limit: float) -> dict[str, Any]:
-    import customtkinter
-
-    import varnholt通用模組
-
     files = [str(ride_file(points, k, count)) for k in range(count)]
-    root = customtkinter.CTk()
-    root.geometry("+0+0")
-    frame = customtkinter.CTkFrame(root)
-    frame.pack()
-    draw_map = varnholt通用模組.Loomkit.Draw_Map(frame)
+    root, draw_map = new_map()
     widget = draw_map.map_widget
-    for _ in range(20):
-        root.update()
-        time.sleep(0.01)
     gc.collect()
     threads_before = threading.active_count()
     rss_before = rss_kib()

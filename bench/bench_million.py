@@ -34,7 +34,7 @@ import threading
 import time
 from typing import Any
 
-from map_measures import builds, drag_events, reset_peak, rss_kib, run_child, zoom_steps
+from map_measures import builds, drag_events, new_map, reset_peak, rss_kib, run_child, zoom_steps
 
 
 class TimedLock:
@@ -59,22 +59,11 @@ class TimedLock:
 
 
 def child(points: int) -> dict[str, Any]:
-    import customtkinter
-
-    import varnholt通用模組
     from gpxgen import track_file
 
     path = str(track_file(points))
-    root = customtkinter.CTk()
-    root.geometry("+0+0")
-    frame = customtkinter.CTkFrame(root)
-    frame.pack()
-    draw_map = varnholt通用模組.Loomkit.Draw_Map(frame)
+    root, draw_map = new_map()
     widget = draw_map.map_widget
-    for _ in range(20):
-        root.update()
-        time.sleep(0.01)
-
     gc.collect()
     rss_before = rss_kib()
     reset_peak()

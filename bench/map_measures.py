@@ -12,6 +12,24 @@ import types
 from typing import Any
 
 
+def new_map() -> tuple[Any, Any]:
+    """A window with a Draw_Map in it, settled (its tile threads started);
+    returns the window and the map."""
+    import customtkinter
+
+    import varnholt通用模組
+
+    root = customtkinter.CTk()
+    root.geometry("+0+0")
+    frame = customtkinter.CTkFrame(root)
+    frame.pack()
+    draw_map = varnholt通用模組.Loomkit.Draw_Map(frame)
+    for _ in range(20):
+        root.update()
+        time.sleep(0.01)
+    return root, draw_map
+
+
 def rss_kib(field: str = "VmRSS") -> int:
     """A memory figure of this process from /proc (VmRSS, VmHWM ...), in KiB."""
     with open("/proc/self/status") as f:
