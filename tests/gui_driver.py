@@ -467,11 +467,23 @@ def scenario_close_while_drawing() -> None:
     call_gui(*mappings())
     result["readers"] = len(readers)
     result["readers_reading_at_return"] = sum(t.is_alive() for t in readers)
-    # Now the readers get their files and end (the map is gone: each reports that).
-    track = gpx_text([[[(24.0, 121.0)]]])
-    for pipe in pipes:
-        with open(pipe, "w", encoding="utf-8") as f:
-            f.write(track)
+    # Now the readers get their files and end (the map is gone: each reports
+    # that). Readers take turns: one still waiting for its turn never opens
+    # its pipe, so each pipe is written once a reader has it open.
+    track = gpx_text([[[(24.0, 121.0)]]]).encode()
+    unwritten = list(pipes)
+    deadline = time.monotonic() + 120  # ends a hung run only
+    while unwritten and any(t.is_alive() for t in readers) and time.monotonic() < deadline:
+        for pipe in list(unwritten):
+            try:
+                fd = os.open(pipe, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:  # no reader has it open yet
+                continue
+            os.set_blocking(fd, True)
+            with open(fd, "wb") as f:
+                f.write(track)
+            unwritten.remove(pipe)
+        time.sleep(0.01)
     gc.disable()  # a collection on a reader could wait for this thread while it waits in join()
     for t in readers:
         t.join(120)

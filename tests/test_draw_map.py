@@ -257,6 +257,9 @@ def test_worker_while_main_thread_pumps_update(draw_map: Any, tk_root: Any, tmp_
 
 def test_closing_the_map_releases_waiting_workers(frame: Any, Loomkit: Any, tk_root: Any, tmp_path: Path,
                                                   thread_errors: list[BaseException]) -> None:
+    """Workers of draw_gpx whose map closes end quietly (nothing went wrong
+    with their files); a caller of _draw_gpx learns that its track was not
+    drawn."""
     import customtkinter
 
     inner = customtkinter.CTkFrame(frame)
@@ -267,13 +270,25 @@ def test_closing_the_map_releases_waiting_workers(frame: Any, Loomkit: Any, tk_r
         draw_map.draw_gpx(path, adapt_sizes=True)
     workers = [t for t in threading.enumerate() if t not in before]
     assert len(workers) == 3 and all(t.daemon for t in workers)
+    caller_errors: list[BaseException] = []
+
+    def call() -> None:
+        try:
+            draw_map._draw_gpx(path, True)
+        except BaseException as error:
+            caller_errors.append(error)
+
+    caller = threading.Thread(target=call)
+    with no_collection():
+        caller.start()
     inner.destroy()  # no event was processed: every worker is still waiting
     with no_collection():
-        for t in workers:
+        for t in workers + [caller]:
             t.join(120)
-    assert not any(t.is_alive() for t in workers)
-    assert pump(tk_root, lambda: len(thread_errors) == 3)
-    assert all(isinstance(e, RuntimeError) and "closed" in str(e) for e in thread_errors)
+    assert not any(t.is_alive() for t in workers + [caller])
+    assert [type(e) for e in caller_errors] == [RuntimeError] and "closed" in str(caller_errors[0])
+    tk_root.update()
+    assert thread_errors == []
     assert not draw_map.lock_draw_line.locked()
 
 
@@ -342,6 +357,87 @@ def test_stress_draw_and_clear_under_mainloop(draw_map: Any, tk_root: Any, tmp_p
         draw_map.draw_gpx(f)
     assert pump(tk_root, lambda: len(finished) == 20)
     assert sorted(len(p) for p in paths(draw_map)) == [200 + i for i in range(20)]
+
+
+def test_hundreds_of_files_drawn_while_the_event_loop_answers(draw_map: Any, tk_root: Any, tmp_path: Path,
+                                                              thread_errors: list[BaseException]) -> None:
+    """A folder's worth handed to draw_gpx at once, as the + button does: every
+    path on the map once, the event loop turning all along, the view fitted
+    to the last file named, and no worker left."""
+    count = 400
+    segments = [line_track(300, lat0=20 + i * 0.01, lon0=120 + (i % 17) * 0.01, step=1e-5) for i in range(count)]
+    files = [write_gpx(tmp_path / f"ride{i:03d}.gpx", [[segment]]) for i, segment in enumerate(segments)]
+    widget = draw_map.map_widget
+    ticks_while_loading = 0
+
+    def tick() -> None:
+        nonlocal ticks_while_loading
+        if len(widget.canvas_path_list) < count:
+            ticks_while_loading += 1
+            tk_root.after(10, tick)
+
+    before = set(threading.enumerate())
+    tk_root.after(10, tick)
+    for i, path in enumerate(files):
+        draw_map.draw_gpx(path, adapt_sizes=i == count - 1)
+    workers = [t for t in threading.enumerate() if t not in before]
+    assert len(workers) == count
+    assert pump(tk_root, lambda: len(widget.canvas_path_list) >= count and not any(t.is_alive() for t in workers))
+    assert sorted(paths(draw_map)) == sorted(segments)
+    assert all("draw" in vars(p) for p in widget.canvas_path_list), "drawn by the widget, not natively"
+    # A loop that waited for the workers, or drew them all in one go, would let no tick run meanwhile.
+    assert ticks_while_loading >= 3, ticks_while_loading
+    last = segments[-1]
+    assert widget.get_position() == pytest.approx(((last[0][0] + last[-1][0]) / 2, (last[0][1] + last[-1][1]) / 2),
+                                                  abs=1e-4)
+    assert thread_errors == [] and not draw_map.lock_draw_line.locked()
+
+
+CLOSE_WHILE_HUNDREDS_LOAD = """
+import gc, sys, threading, customtkinter
+from varnholt通用模組 import Loomkit
+root = customtkinter.CTk()
+frame = customtkinter.CTkFrame(root)
+frame.pack()
+draw_map = Loomkit.Draw_Map(frame)
+files = sys.argv[2:]
+before = set(threading.enumerate())
+for i, path in enumerate(files):
+    draw_map.draw_gpx(path, adapt_sizes=i + 1 == len(files))
+workers = [t for t in threading.enumerate() if t not in before]
+
+
+def close_when_drawn(count):
+    if len(draw_map.map_widget.canvas_path_list) >= count:
+        root.destroy()
+    else:
+        root.after(1, close_when_drawn, count)
+
+
+close_when_drawn(int(sys.argv[1]))
+root.mainloop()
+gc.disable()
+for t in workers:
+    t.join(60)
+print("closed", sum(t.is_alive() for t in workers), flush=True)
+"""
+
+
+def test_closing_the_window_while_hundreds_of_files_load(tmp_path: Path) -> None:
+    """The window closed before any path is drawn, and after the first: every
+    worker ends, quietly (those still waiting for their turn without reading)."""
+    import subprocess
+    import sys
+
+    files = [write_gpx(tmp_path / f"ride{i:03d}.gpx", [[line_track(2000, lat0=20 + i * 0.01)]]) for i in range(300)]
+    script = tmp_path / "close.py"
+    script.write_text(CLOSE_WHILE_HUNDREDS_LOAD, encoding="utf-8")
+    for drawn_first in (0, 1):
+        out = subprocess.run([sys.executable, str(script), str(drawn_first), *files], capture_output=True, text=True,
+                             timeout=300)
+        assert out.returncode == 0 and out.stderr == "", out.stderr[-2000:]
+        assert "closed 0" in out.stdout
+        assert drawn_first <= out.stdout.count("已匯入 --> ") < len(files)
 
 
 EXIT_WHILE_READING = """
@@ -589,3 +685,51 @@ def test_native_paths_keep_the_widgets_model(draw_map: Any, tmp_path: Path, monk
     monkeypatch.setattr(CanvasPath, "draw", draw)
     draw_map._draw_gpx(track, False)
     assert "draw" not in vars(widget.canvas_path_list[-1]) and drawn[-1] is widget.canvas_path_list[-1]
+
+
+def test_many_paths_follow_drags_and_zooms(draw_map: Any, tk_root: Any, tmp_path: Path) -> None:
+    """The paths of one map are redrawn in one pass and moved together by a
+    drag: every line stays exactly where the widget puts its points, also for
+    paths added or given new points while the map was dragged."""
+    from tkintermapview.canvas_path import CanvasPath
+
+    widget = draw_map.map_widget
+    # Points a few pixels apart, all within the view: each one is drawn.
+    segments = [line_track(8, lat0=24 + (i % 5) * 0.004, lon0=121 + (i // 5) * 0.004, step=4e-4) for i in range(23)]
+    files = [write_gpx(tmp_path / f"p{i}.gpx", [[segment]]) for i, segment in enumerate(segments)]
+
+    def check(view: str) -> None:
+        width = widget.lower_right_tile_pos[0] - widget.upper_left_tile_pos[0]
+        height = widget.lower_right_tile_pos[1] - widget.upper_left_tile_pos[1]
+        for path in widget.canvas_path_list:
+            expected = [c for p in path.position_list for c in CanvasPath.get_canvas_pos(path, p, width, height)]
+            assert widget.canvas.coords(path.canvas_line) == pytest.approx(expected, abs=1e-6), view
+        assert len(widget.canvas.find_withtag("path")) == len(widget.canvas_path_list), view
+
+    def drag(dx: int, dy: int) -> None:
+        widget.mouse_click(types.SimpleNamespace(x=300, y=200))
+        for step in range(1, 4):
+            widget.mouse_move(types.SimpleNamespace(x=300 + dx * step // 3, y=200 + dy * step // 3))
+
+    for path in files[:20]:
+        draw_map.draw_gpx(path)
+    wait_paths(tk_root, draw_map, 20)
+    widget.set_zoom(14)
+    widget.set_position(24.01, 121.012)
+    check("drawn")
+    drag(-40, 25)
+    check("dragged")
+    for path in files[20:]:
+        draw_map.draw_gpx(path)
+    wait_paths(tk_root, draw_map, 23)
+    check("added while dragged")
+    widget.canvas_path_list[3].set_position_list(segments[3][::-1] + [(24.03, 121.03)])
+    drag(33, -17)
+    check("new points, dragged again")
+    widget.set_zoom(15)
+    check("zoomed")
+    drag(-500, 300)  # further than the lines were built for, and back
+    drag(500, -300)
+    check("dragged away and back")
+    draw_map.delete_all_path()
+    assert widget.canvas.find_withtag("path") == ()

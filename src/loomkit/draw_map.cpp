@@ -37,11 +37,12 @@ py::object path_call(py::handle self, py::object call) {
 }
 
 // Adds the track as the widget's set_path would, looked up here (on the
-// worker) as the call on the widget always was.
-void draw_path(py::handle self, py::object points) {
+// worker) as the call on the widget always was; `prepared`: the drawing's
+// work done ahead on the worker, or None.
+void draw_path(py::handle self, py::object points, py::object prepared) {
     py::object widget = self.attr("map_widget");
     py::object set_path = widget.attr("set_path");
-    path_call(self, glue::partial(py::cpp_function(&map::add_path), set_path, widget, points));
+    path_call(self, glue::partial(py::cpp_function(&map::add_path), self, set_path, widget, points, prepared));
 }
 
 void init(py::object self, py::object frame) {
@@ -153,17 +154,30 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
     if (suffix.not_equal(py::str(".gpx"))) return;
     map::enlist_current_worker(self);
 
-    {
+    try {
         // Released before the closing message: printing may end a daemon
         // worker at interpreter shutdown, and the segments must not be freed
         // by that unwinding without the GIL.
-        py::list line = map::read_segments(self, data_path, progress, progress_check);
-        py::object first = item(line, 0);
+        py::object first, prepared;
+        {
+            // Reading and the drawing's work ahead take a turn on a CPU; the
+            // turn is given back before the wait for the Tk thread.
+            map::ReadTurn turn(self);
+            py::list line = map::read_segments(self, data_path, progress, progress_check);
+            first = item(line, 0);
+            // The widget cannot draw a line through one point; a one-point
+            // track is shown as a dot instead of failing.
+            if (py::len(first) == 1) first = py::list(first) + py::list(first);
+            prepared = map::prepare_path(self, first);
+        }
         if (glue::truthy(adapt_sizes)) fit_view(self, first);
-        // The widget cannot draw a line through one point; a one-point track is
-        // shown as a dot instead of failing.
-        if (py::len(first) == 1) first = py::list(first) + py::list(first);
-        draw_path(self, first);
+        draw_path(self, first, prepared);
+    } catch (const map::MapClosed&) {
+        // The window was closed while the file waited: nothing went wrong
+        // with the file, and a worker of draw_gpx has no caller to tell, so
+        // it ends quietly. A direct caller learns that its track was not drawn.
+        if (map::started_by_draw_gpx(self)) return;
+        throw;
     }
     glue::print(py::str(messages::kImported) + py::str(data_path));
 }

@@ -7,6 +7,7 @@
 #include "track/tracks.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace track {
@@ -26,6 +27,14 @@ public:
         double x0, x1, y0, y1;
     };
 
+    // The points that can show at one scale: every point left out lies
+    // within a quarter pixel, on both axes, of the point kept before it. The
+    // first and the last point are always kept.
+    struct Level {
+        std::vector<std::uint32_t> index;  // points kept, in path order
+        std::vector<Bounds> blocks;        // bounds of index[b * kBlock ...], for each full block b
+    };
+
     void clear();
     void reserve(std::size_t count);
     // Adds the next point of the path; false (the point left out) when it
@@ -42,9 +51,24 @@ public:
     // Bounds of points [b * kBlock, (b + 1) * kBlock), for each full block b.
     const std::vector<Bounds>& blocks() const { return blocks_; }
 
+    // Builds the levels of detail, once the points are all added: level k
+    // serves views of up to 2**(k + 8) pixels to a world unit (zoom k with
+    // the usual 256-pixel tiles), so that a view far out touches only the
+    // few points it can show. Levels stop where one would keep most points.
+    void build_levels();
+    // The level for a view of `pixels_per_unit` pixels to a world unit;
+    // null when the view needs every point.
+    const Level* level_for(double pixels_per_unit) const;
+
 private:
+    // Walks the points a level of `tolerance` keeps, in order, calling
+    // keep(i) for each; stops early when keep returns false.
+    template <class Keep>
+    void walk_level(double tolerance, Keep keep) const;
+
     std::vector<double> x_, y_;
     std::vector<Bounds> blocks_;
+    std::vector<Level> levels_;
 };
 
 }  // namespace track
