@@ -114,6 +114,21 @@ class TestConvert:
         text = pdf_text(tmp_path / "commented.pdf")
         assert "Claim 1: a device with a lever" in text and "an inserted clause" in text and "cell 3 KEY" in text
 
+    def test_rare_characters_are_drawn_and_kept_in_the_text(self, shared: Folioprint, tmp_path: Path) -> None:
+        # CJK Extension B (personal names in Taiwan) and emoji beyond the
+        # basic fonts: each must be drawn with a font that has it, not as an
+        # empty box, and come back out of the text layer.
+        rare = {"\U00020000": "20000", "\U0002000b": "2000b", "\U0001f389": "1f389", "\U0001f44d": "1f44d"}
+        line = "王" + "\U00020000" + "明 " + " ".join(rare)
+        shared.convert(make_docx(tmp_path / "rare.docx", line), tmp_path / "rare.pdf")
+        assert line in pdf_text(tmp_path / "rare.pdf")
+        fonts = subprocess.run(["pdffonts", str(tmp_path / "rare.pdf")], capture_output=True, text=True).stdout
+        embedded = {row.split()[0].split("+")[-1] for row in fonts.splitlines()[2:]}
+        for char, code in rare.items():
+            having = subprocess.run(["fc-list", "-f", "%{postscriptname}\n", f":charset={code}"],
+                                    capture_output=True, text=True).stdout.split()
+            assert embedded & set(having), f"no font drawn in the PDF has U+{code.upper()} (fonts that do: {having})"
+
     def test_an_existing_pdf_is_replaced(self, shared: Folioprint, tmp_path: Path) -> None:
         target = tmp_path / "out.pdf"
         shared.convert(make_docx(tmp_path / "one.docx", "first version"), target)
