@@ -66,7 +66,7 @@ class TestObjects:
         assert S.Scrivet().Document is S.Scrivet.Document
         assert (S.Scrivet.Document.__qualname__, S.Scrivet.Document.__module__) == ("Scrivet.Document", PACKAGE + ".Scrivet")
         a, b = S.Scrivet.Document(), S.Scrivet.Document()
-        assert a.version_path == {} and a.replace_value == {}
+        assert a.version_path == {} and a.replace_value == {} and a.problems == []
         assert isinstance(a.folioprint, S.Folioprint) and a.folioprint is not b.folioprint
         assert not any(hasattr(a, n) for n in ("doc", "version", "save_path", "name", "check_dict"))
         with pytest.raises(AttributeError):

@@ -19,6 +19,7 @@ void init(py::object self) {
     self.attr("version_path") = py::dict();
     self.attr("replace_value") = py::dict();
     self.attr("folioprint") = G("Folioprint")();
+    self.attr("problems") = py::list();
 }
 
 void set_word_version_path(py::object self, py::object name, py::object path) {
@@ -36,8 +37,10 @@ void run_version(py::object self, py::object version, py::object save_path) {
         check_template(path);
         py::object doc = G("Docu")(path);
         check_template_parts(path, doc);
-        // Assigned only once the template has opened: a bad file keeps the old doc.
+        // Assigned only once the template has opened: a bad file keeps the old
+        // doc, and the problems found filling it.
         self.attr("doc") = doc;
+        self.attr("problems") = py::list();
     } else {
         glue::print(messages::kNoSuchVersion);
     }
