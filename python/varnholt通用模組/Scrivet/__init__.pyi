@@ -17,7 +17,7 @@ from docx.shared import Pt as Pt
 from docx.shared import RGBColor as RGBColor
 from PIL import Image as Image
 
-from .Folioprint import Folioprint as Folioprint
+from ..Folioprint import Folioprint as Folioprint
 
 XML: Callable[..., ET.Element]
 
