@@ -198,3 +198,23 @@ def processes_with(needle: str, program: bytes = b"") -> list[int]:
             found.append(int(entry))
     return found
 
+
+
+def unix_sockets(pid: int) -> set[str]:
+    """Paths of the Unix sockets the process holds open (those it listens on
+    included), from /proc."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[8:-1])
+    paths = set()
+    with open("/proc/net/unix") as table:
+        for row in table.read().splitlines()[1:]:
+            fields = row.split()
+            if len(fields) >= 8 and fields[6] in inodes:
+                paths.add(fields[7])
+    return paths

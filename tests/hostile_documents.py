@@ -24,8 +24,13 @@ GiB = 1 << 30
 SECRET = "SECRET-0f3c9a-LOCAL-FILE-CONTENT"
 
 
-def _member(name: str, raw: bytes, crc: int, size: int, declared: int | None = None) -> dict[str, Any]:
-    return {"name": name.encode(), "raw": raw, "crc": crc, "size": size if declared is None else declared}
+def _member(name: str, raw: bytes, crc: int, size: int, declared: int | None = None, method: int = 8) -> dict[str, Any]:
+    return {"name": name.encode(), "raw": raw, "crc": crc, "size": size if declared is None else declared, "method": method}
+
+
+def stored(data: bytes) -> tuple[bytes, int, int, None, int]:
+    """A member kept as it is (zip method 0), for `rebuilt`."""
+    return data, zlib.crc32(data), len(data), None, 0
 
 
 def _deflate(data: bytes) -> bytes:
@@ -49,12 +54,12 @@ def zeros_deflated(size: int) -> tuple[bytes, int]:
 
 
 def write_zip(path: Path, members: list[dict[str, Any]]) -> None:
-    """A plain (non-zip64) archive with deflated members, sizes as declared."""
+    """A plain (non-zip64) archive of deflated (or stored) members, sizes as declared."""
     out = bytearray()
     central = bytearray()
     for m in members:
         offset = len(out)
-        fields = (20, 0, 8, 0, 0x21, m["crc"] & 0xFFFFFFFF, len(m["raw"]), m["size"], len(m["name"]))
+        fields = (20, 0, m.get("method", 8), 0, 0x21, m["crc"] & 0xFFFFFFFF, len(m["raw"]), m["size"], len(m["name"]))
         out += struct.pack("<IHHHHHIIIHH", 0x04034B50, *fields, 0) + m["name"] + m["raw"]
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, *fields, 0, 0, 0, 0, 0, offset) + m["name"]
     end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(members), len(members), len(central), len(out), 0)
@@ -95,7 +100,9 @@ def rebuilt(source: Path, target: Path, replace: dict[str, Any]) -> Path:
     return target
 
 
-def with_document_xml(folder: Path, name: str, prolog: str, body: str, encoding: str = "UTF-8") -> Path:
+def with_document_xml(
+    folder: Path, name: str, prolog: str, body: str, encoding: str = "UTF-8", store: bool = False
+) -> Path:
     base = plain_template(folder / f"{name}-base.docx", picture=False)
     import zipfile
 
@@ -104,20 +111,42 @@ def with_document_xml(folder: Path, name: str, prolog: str, body: str, encoding:
     head, rest = xml.split("?>", 1)
     start = rest.index("<w:body>") + len("<w:body>")
     xml = head.replace("UTF-8", encoding) + "?>" + prolog + rest[:start] + body + rest[start:]
-    target = rebuilt(base, folder / f"{name}.docx", {"word/document.xml": xml.encode(encoding)})
+    data = xml.encode(encoding)
+    target = rebuilt(base, folder / f"{name}.docx", {"word/document.xml": stored(data) if store else data})
     base.unlink()
     return target
+
+
+def with_stored_part(folder: Path, part: str, data: bytes) -> Path:
+    """A plain template with one more part, kept unpacked in the archive."""
+    import zipfile
+
+    base = plain_template(folder / "stored-base.docx", picture=False)
+    target = folder / "stored.docx"
+    with zipfile.ZipFile(base) as source, zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as out:
+        for info in source.infolist():
+            out.writestr(info, source.read(info.filename))
+        out.writestr(zipfile.ZipInfo(part), data, compress_type=zipfile.ZIP_STORED)
+    base.unlink()
+    return target
+
+
+FOOTNOTES_WITH_ENTITY = (
+    '<?xml version="1.0" encoding="UTF-8"?><!DOCTYPE w:footnotes [<!ENTITY note "a note">]>'
+    '<w:footnotes xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main">'
+    '<w:footnote w:id="1"><w:p><w:r><w:t>&note;</w:t></w:r></w:p></w:footnote></w:footnotes>'
+)
 
 
 def paragraph(inner: str) -> str:
     return f"<w:p><w:r><w:t>{inner}</w:t></w:r></w:p>"
 
 
-def billion_laughs(folder: Path) -> Path:
+def billion_laughs(folder: Path, store: bool = False) -> Path:
     entities = '<!ENTITY lol0 "lol">' + "".join(
         f'<!ENTITY lol{i} "{f"&lol{i - 1};" * 10}">' for i in range(1, 10)
     )
-    return with_document_xml(folder, "laughs", f"<!DOCTYPE w:document [{entities}]>", paragraph("&lol9;"))
+    return with_document_xml(folder, "laughs", f"<!DOCTYPE w:document [{entities}]>", paragraph("&lol9;"), store=store)
 
 
 def external_entity(folder: Path, encoding: str = "UTF-8") -> tuple[Path, Path]:
@@ -212,6 +241,11 @@ def not_a_zip(folder: Path) -> Path:
 
 HOSTILE_TEMPLATES: dict[str, Callable[[Path], Any]] = {
     "billion laughs": billion_laughs,
+    "billion laughs, stored": lambda folder: billion_laughs(folder, store=True),
+    "entity in stored footnotes": lambda folder: with_stored_part(folder, "word/footnotes.xml", FOOTNOTES_WITH_ENTITY.encode()),
+    "UTF-16 XML under another name, stored": lambda folder: with_stored_part(
+        folder, "word/notes.bin", FOOTNOTES_WITH_ENTITY.replace("UTF-8", "UTF-16").encode("utf-16")
+    ),
     "external entity": lambda folder: external_entity(folder)[0],
     "external entity, UTF-16": lambda folder: external_entity(folder, "UTF-16")[0],
     "linked local picture": lambda folder: linked_picture(folder)[0],

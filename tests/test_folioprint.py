@@ -15,7 +15,7 @@ from typing import Any, Iterator
 
 import pytest
 
-from conftest import needs_office, pdf_text, process_running, processes_with, run_in_threads
+from conftest import needs_office, pdf_text, process_running, processes_with, run_in_threads, unix_sockets
 from test_scrivet_support import commented
 from varnholt通用模組 import Folioprint as FP
 from varnholt通用模組.Folioprint import ConversionError, Folioprint
@@ -38,9 +38,23 @@ def make_docx(path: Path, *lines: str) -> Path:
 
 def offices() -> list[int]:
     """Running office processes of this process's converters."""
-    folder = FP._SHARED.folder
+    folder = FP._POOL.folder
     assert folder is not None
     return processes_with(folder, program=b"soffice.bin")
+
+
+def office_files(pid: int) -> set[str]:
+    """The sockets an office listens on (LibreOffice puts them in /tmp)."""
+    return {path for path in unix_sockets(pid) if os.path.basename(path).startswith("OSL_PIPE_")}
+
+
+def left_behind(pid: int, sockets: set[str]) -> list[str]:
+    """What a dead office still has on disk: its sockets (but those its
+    replacement listens on again), its lu<pid>*.tmp folder."""
+    folders = [tempfile.gettempdir()] + ([FP._POOL.folder] if FP._POOL.folder else [])
+    temporary = [str(path) for folder in folders for path in Path(folder).rglob(f"lu{pid}*.tmp")]
+    reused = set().union(*(office_files(office) for office in offices())) if FP._POOL.folder else set()
+    return sorted(path for path in sockets - reused if os.path.exists(path)) + temporary
 
 
 def gone_soon(pid: int, timeout: float = 120.0) -> bool:
@@ -113,6 +127,21 @@ class TestConvert:
         assert shared.office_pid == pid  # not replaced: it did not die on the comments
         text = pdf_text(tmp_path / "commented.pdf")
         assert "Claim 1: a device with a lever" in text and "an inserted clause" in text and "cell 3 KEY" in text
+
+    def test_rare_characters_are_drawn_and_kept_in_the_text(self, shared: Folioprint, tmp_path: Path) -> None:
+        # CJK Extension B (personal names in Taiwan) and emoji beyond the
+        # basic fonts: each must be drawn with a font that has it, not as an
+        # empty box, and come back out of the text layer.
+        rare = {"\U00020000": "20000", "\U0002000b": "2000b", "\U0001f389": "1f389", "\U0001f44d": "1f44d"}
+        line = "王" + "\U00020000" + "明 " + " ".join(rare)
+        shared.convert(make_docx(tmp_path / "rare.docx", line), tmp_path / "rare.pdf")
+        assert line in pdf_text(tmp_path / "rare.pdf")
+        fonts = subprocess.run(["pdffonts", str(tmp_path / "rare.pdf")], capture_output=True, text=True).stdout
+        embedded = {row.split()[0].split("+")[-1] for row in fonts.splitlines()[2:]}
+        for char, code in rare.items():
+            having = subprocess.run(["fc-list", "-f", "%{postscriptname}\n", f":charset={code}"],
+                                    capture_output=True, text=True).stdout.split()
+            assert embedded & set(having), f"no font drawn in the PDF has U+{code.upper()} (fonts that do: {having})"
 
     def test_an_existing_pdf_is_replaced(self, shared: Folioprint, tmp_path: Path) -> None:
         target = tmp_path / "out.pdf"
@@ -227,12 +256,15 @@ class TestOfficeProcess:
         converter.convert(source, tmp_path / "1.pdf")
         pid = converter.office_pid
         assert pid is not None
+        sockets = office_files(pid)
+        assert len(sockets) == 2  # the pipe it listens on, and its profile's
         os.kill(pid, signal.SIGKILL)
         time.sleep(pause)
         converter.convert(source, tmp_path / "2.pdf")
         converter.convert(source, tmp_path / "3.pdf")
         assert LATIN in pdf_text(tmp_path / "2.pdf") and LATIN in pdf_text(tmp_path / "3.pdf")
         assert converter.office_pid not in (None, pid)
+        assert left_behind(pid, sockets) == []
 
     def test_a_hung_office_is_stopped_and_reported(
         self, converter: Folioprint, source: Path, tmp_path: Path
@@ -240,11 +272,13 @@ class TestOfficeProcess:
         converter.convert(source, tmp_path / "1.pdf")
         pid = converter.office_pid
         assert pid is not None
+        sockets = office_files(pid)
         converter.timeout = 2.0
         os.kill(pid, signal.SIGSTOP)
         with pytest.raises(ConversionError, match="too long"):
             converter.convert(source, tmp_path / "2.pdf")
         assert gone_soon(pid)
+        assert left_behind(pid, sockets) == []
         assert not (tmp_path / "2.pdf").exists()
         converter.timeout = 120.0
         converter.convert(source, tmp_path / "3.pdf")
@@ -264,25 +298,35 @@ class TestOfficeProcess:
         del converter
         assert gone_soon(pid)
 
-    def test_the_office_ends_with_the_program(self, source: Path, tmp_path: Path) -> None:
+    @pytest.mark.parametrize("killed", [False, True], ids=["running", "killed"])
+    def test_the_office_ends_with_the_program_and_leaves_nothing(
+        self, source: Path, tmp_path: Path, killed: bool
+    ) -> None:
         script = (
             "import sys\n"
             "from varnholt通用模組.Folioprint import Folioprint\n"
             "keep = Folioprint()\n"
             "keep.convert(sys.argv[1], sys.argv[2])\n"
             "from varnholt通用模組 import Folioprint as FP\n"
-            "print(keep.office_pid, FP._SHARED.folder, flush=True)\n"
+            "print(keep.office_pid, FP._POOL.folder, flush=True)\n"
+            "sys.stdin.readline()\n"
         )
-        result = subprocess.run(
+        child = subprocess.Popen(
             [sys.executable, "-c", script, str(source), str(tmp_path / "out.pdf")],
-            capture_output=True,
-            text=True,
-            timeout=120,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         )
-        assert result.returncode == 0, result.stderr
-        pid, folder = result.stdout.split()
-        assert gone_soon(int(pid))
-        assert not os.path.exists(folder)
+        assert child.stdout is not None and child.stdin is not None
+        pid_text, folder = child.stdout.readline().split()
+        pid = int(pid_text)
+        sockets = office_files(pid)
+        assert sockets
+        if killed:
+            os.kill(pid, signal.SIGKILL)
+        child.stdin.write("\n")
+        child.stdin.flush()
+        assert child.wait(timeout=120) == 0, child.communicate()[1]
+        assert gone_soon(pid)
+        assert not os.path.exists(folder) and left_behind(pid, sockets) == []
 
 
 # Speaks the helper's protocol, then leaves as the helper does when its
@@ -332,6 +376,75 @@ class TestOneOfficePerProcess:
 
 
 @pytest.mark.slow
+class TestPool:
+    def test_a_stuck_conversion_holds_up_no_other_and_only_it_runs_out_of_time(
+        self, source: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        monkeypatch.setattr(FP, "MAX_OFFICES", 2)
+        stuck, other = Folioprint(timeout=600), Folioprint()
+        try:
+            stuck.convert(source, tmp_path / "warm.pdf")
+            first = stuck.office_pid
+            assert first is not None
+            os.kill(first, signal.SIGSTOP)  # as if it worked on a very long document
+            seen: dict[str, Any] = {}
+
+            def work(i: int) -> None:
+                if i == 0:
+                    stuck.convert(source, tmp_path / "stuck.pdf")
+                    return
+                while not any(slot.busy for slot in FP._POOL.slots):
+                    time.sleep(0.01)
+                other.convert(source, tmp_path / "other.pdf")
+                seen["office"] = other.office_pid
+                os.kill(first, signal.SIGCONT)  # only now can the stuck one end
+
+            assert run_in_threads(work, 2) == []
+            second = seen["office"]
+            assert second not in (None, first) and sorted(offices()) == sorted([first, second])
+            assert CHINESE in pdf_text(tmp_path / "other.pdf") and CHINESE in pdf_text(tmp_path / "stuck.pdf")
+
+            # The office a conversion runs out of time on is killed; the other one goes on.
+            stuck.timeout = 3.0
+            office = FP._POOL.slots[0].office  # the office the next conversion gets
+            assert office is not None
+            idle_first = office.office_pid
+            sockets = office_files(idle_first)
+            os.kill(idle_first, signal.SIGSTOP)
+            with pytest.raises(ConversionError, match="too long"):
+                stuck.convert(source, tmp_path / "late.pdf")
+            assert gone_soon(idle_first) and left_behind(idle_first, sockets) == []
+            survivor = ({first, second} - {idle_first}).pop()
+            assert offices() == [survivor]
+            other.convert(source, tmp_path / "after.pdf")
+            assert other.office_pid == survivor and LATIN in pdf_text(tmp_path / "after.pdf")
+        finally:
+            stuck.close()
+            other.close()
+
+    @pytest.mark.parametrize("limit", [1, 2])
+    def test_offices_grow_up_to_the_limit_and_the_extra_ones_stop_when_idle(
+        self, source: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, limit: int
+    ) -> None:
+        monkeypatch.setattr(FP, "MAX_OFFICES", limit)
+        monkeypatch.setattr(FP, "GROW_AFTER", 0.0)
+        monkeypatch.setattr(FP, "IDLE_STOP", 0.3)
+        converters = [Folioprint() for _ in range(4)]
+        try:
+            assert run_in_threads(lambda i: converters[i].convert(source, tmp_path / f"{i}.pdf"), 4) == []
+            assert len({converter.office_pid for converter in converters} - {None}) == limit
+            deadline = time.monotonic() + 120  # ends a hung test only
+            while len(offices()) > 1 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert len(offices()) == 1
+            converters[0].convert(source, tmp_path / "after.pdf")
+            assert offices() == [converters[0].office_pid]
+        finally:
+            for converter in converters:
+                converter.close()
+
+
+@pytest.mark.slow
 class TestConcurrency:
     def test_one_converter_from_several_threads(
         self, converter: Folioprint, source: Path, tmp_path: Path
@@ -343,7 +456,7 @@ class TestConcurrency:
             pids.add(converter.office_pid)
 
         assert run_in_threads(work, 6) == []
-        assert len(pids) == 1
+        assert None not in pids and 1 <= len(pids) <= FP._POOL.limit()  # its calls run at once too
         for i in range(6):
             assert CHINESE in pdf_text(tmp_path / f"{i}.pdf")
 
@@ -359,7 +472,7 @@ class TestConcurrency:
             assert run_in_threads(work, 10) == []
             for i in range(1, 10, 2):
                 assert f"document {i}" in pdf_text(tmp_path / f"{i}.pdf")
-            assert len(offices()) == 1
+            assert 1 <= len(offices()) <= FP._POOL.limit()
             same = pdf_text(tmp_path / "same.pdf")
             assert sum(f"document {i}" in same for i in range(0, 10, 2)) == 1
             assert sorted(p.name for p in tmp_path.glob("*.pdf")) == sorted(

@@ -147,9 +147,11 @@ def test_installed_distribution_ships_python_files_beside_the_extensions() -> No
     from importlib import metadata
 
     files = {str(f).replace("\\", "/") for f in metadata.files("varnholt-trailmere") or []}
-    for name in ["__init__.py", "Faultlog.py", "Folioprint.py", "Loomkit.pyi", "Scrivet.pyi", "py.typed"]:
+    for name in ["__init__.py", "Faultlog.py", "Folioprint.py", "Loomkit.pyi", "py.typed",
+                 "Scrivet/__init__.pyi", "Scrivet/__main__.py", "Scrivet/batch.py"]:
         assert f"{PACKAGE}/{name}" in files, name
-    for stem in ["Loomkit", "Scrivet"]:
+    # Scrivet is the __init__ of its package, so that it runs with python -m.
+    for stem in ["Loomkit", "Scrivet/__init__"]:
         assert any(f.startswith(f"{PACKAGE}/{stem}.") and f.endswith((".so", ".pyd")) for f in files), stem
     assert any(f.startswith("trailmere/GUI.") and f.endswith((".so", ".pyd")) for f in files)
     assert "trailmere/__init__.py" in files

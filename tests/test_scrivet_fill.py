@@ -139,6 +139,7 @@ class TestTablesPythonDocxCannotList:
         filler.execute_set()
         monkeypatch.undo()
         assert capsys.readouterr().out == "execute_set無法讀取表格，略過 --> 第2個表格: unreadable row\n"
+        assert filler.problems == ["execute_set無法讀取表格，略過 --> 第2個表格: unreadable row"]
         out = save_and_reopen(filler, tmp_path)
         assert out.paragraphs[0].text == "body v" and out.tables[0].cell(0, 0).text == "T1 v"
         assert out.tables[1].cell(0, 0).text == "A KEY"

@@ -66,7 +66,7 @@ class TestObjects:
         assert S.Scrivet().Document is S.Scrivet.Document
         assert (S.Scrivet.Document.__qualname__, S.Scrivet.Document.__module__) == ("Scrivet.Document", PACKAGE + ".Scrivet")
         a, b = S.Scrivet.Document(), S.Scrivet.Document()
-        assert a.version_path == {} and a.replace_value == {}
+        assert a.version_path == {} and a.replace_value == {} and a.problems == []
         assert isinstance(a.folioprint, S.Folioprint) and a.folioprint is not b.folioprint
         assert not any(hasattr(a, n) for n in ("doc", "version", "save_path", "name", "check_dict"))
         with pytest.raises(AttributeError):
@@ -182,6 +182,37 @@ class TestOutput:
         filler.run_version("v1", save_path=str(tmp_path / "out"))
         filler.output("report")
         assert (tmp_path / "outreport.docx").is_file()
+
+    @pytest.mark.parametrize(
+        "save_path, name, why",
+        [
+            ("out/", "../../x", "leads out of the output folder"),
+            ("out/", "sub/../../x", "leads out of the output folder"),
+            ("out", "x/../../y", "leads out of the output folder"),  # outx/../../y: above the folder of out
+            ("", "../x", "leads out of the output folder"),
+            ("out/", "/tmp/x", "is an absolute path"),
+            ("out/", "", "is empty"),
+        ],
+    )
+    def test_names_that_leave_the_folder_are_refused(
+        self, filler: Any, tmp_path: Path, capsys: Any, monkeypatch: Any, save_path: str, name: str, why: str
+    ) -> None:
+        work = tmp_path / "a" / "b"
+        (work / "out" / "sub").mkdir(parents=True)
+        monkeypatch.chdir(work)
+        filler.run_version("v1", save_path=save_path)
+        before = sorted(p for p in tmp_path.rglob("*"))
+        with pytest.raises(ValueError, match=f"output name {name!r} {why}"):
+            filler.output(name, pdf=True)
+        assert sorted(p for p in tmp_path.rglob("*")) == before and not hasattr(filler, "name")
+        assert FakeConverter.calls == [] and capsys.readouterr().out == ""
+
+    @pytest.mark.parametrize("name", ["報告 最終版", "sub/../report", "sub/report", ".hidden"])
+    def test_names_inside_the_folder_are_written(self, filler: Any, tmp_path: Path, name: str) -> None:
+        (tmp_path / "sub").mkdir()
+        filler.output(name, pdf=True)
+        assert (tmp_path / (name + ".docx")).resolve().parent in (tmp_path, tmp_path / "sub")
+        assert (tmp_path / (name + ".docx")).is_file() and (tmp_path / (name + ".pdf")).is_file()
 
     def test_failed_conversion_propagates_and_keeps_docx(self, filler: Any, tmp_path: Path, capsys: Any) -> None:
         filler.folioprint = scrivet_module().Scrivet  # has no convert

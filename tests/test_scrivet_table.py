@@ -72,7 +72,7 @@ def test_missing_grid_style_is_reported(tmp_path: Path, capsys: Any) -> None:
     template.styles.element.remove(template.styles["Table Grid"].element)
     filler = open_filler(save_template(template, tmp_path), tmp_path)
     filler._add_table(PAPN="1")
-    assert capsys.readouterr().out == "無法設定格線\n"
+    assert capsys.readouterr().out == "無法設定格線\n" and filler.problems == ["無法設定格線"]
     assert filler.doc.tables[0].cell(1, 0).text == "1" and ends_with_page_break(filler.doc)
 
 
@@ -97,6 +97,7 @@ def test_figure_errors(filler: Any, tmp_path: Path, capsys: Any, suffix: str, fi
     filler._add_table(image_path=path)
     lines = capsys.readouterr().out.splitlines()
     assert first_line in lines[0] and lines[-1] == "插入圖片錯誤" and len(lines) == (2 if suffix == "missing" else 1)
+    assert filler.problems == lines
     cell = filler.doc.tables[0].cell(3, 0)
     assert [r.text for r in cell.paragraphs[0].runs] == ["", ""] and picture_extents(cell) == []
     assert cell.paragraphs[0].alignment is None and ends_with_page_break(filler.doc)

@@ -220,7 +220,7 @@ def conversions(folder: Path, rounds: int) -> None:
         killed_out.mkdir()
         f = filler("kept", killed_out)
         f.output("warm", pdf=True)
-        private = sys.modules[type(f.folioprint).__module__]._SHARED.folder
+        private = sys.modules[type(f.folioprint).__module__]._POOL.folder
         errors_seen, kept, recovered = 0, 0, 0
         started = time.monotonic()
         for n in range(rounds):

@@ -8,30 +8,45 @@ conversion counts only when a fresh, non-empty PDF exists. The PDF is written
 in a private folder and then moved into place, so the output path never holds
 a half-written file and converters never collide.
 
-Keeping the office warm: a second ``soffice --convert-to`` with the profile of
+Keeping offices warm: a second ``soffice --convert-to`` with the profile of
 a running office is handed over to that office, which converts once and then
 quits, so the next call pays the start again (measured with LibreOffice 7.4).
 Instead, a small helper under the interpreter that has LibreOffice's UNO bridge
 (``_folioprint_office.py``; Debian's python3-uno loads only into
-/usr/bin/python3) starts one office listening on a private pipe and converts
+/usr/bin/python3) starts an office listening on a private pipe and converts
 over UNO. A warm conversion then takes about 0.1 s, a plain soffice run 1.2 s.
 
-One warm office serves every converter of the process (about 140 MB each
-otherwise), one conversion at a time; it runs while some converter wants it
-kept warm and ends with the program. A document the warm office cannot load
-(it dies on it, or refuses it) is converted once more by a plain soffice run
-with the converter's own profile; the next call goes warm again.
+The offices are a pool that every converter of the process shares (an office
+costs about 140 MB). Each converts one document at a time. While conversions
+come one at a time one office does them all; when a conversion has waited
+GROW_AFTER seconds for a free office, another office is started, up to
+MAX_OFFICES (one per CPU unless set); an office beyond the first that has been
+idle for IDLE_STOP seconds is stopped. Each office has a private profile and
+temporary folder, is replaced when it dies, and is killed alone when a
+conversion on it runs past the converter's timeout. Offices run while some
+converter wants them kept warm and end with the program. A document a warm
+office cannot load (it dies on it, or refuses it) is converted once more by a
+plain soffice run with the converter's own profile; the next call goes warm
+again.
+
+What a killed office leaves behind, its ``lu*.tmp`` folder and the
+``OSL_PIPE_*`` sockets LibreOffice names after the pipe and the profile (both
+ours alone), is removed as soon as it is dead, and everything else at exit.
 """
 
 from __future__ import annotations
 
 import atexit
+import collections
 import errno
+import gc
+import hashlib
 import json
 import os
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -54,6 +69,13 @@ HELPER = str(Path(__file__).with_name("_folioprint_office.py"))
 
 # Ten offices starting at once on two cores need well over ten seconds.
 START_TIMEOUT = 90.0
+
+# The pool: how many offices may run at once (None: os.cpu_count()), how long
+# a conversion waits for a free office before another is started, and how
+# long an office beyond the first may stay idle. Read each time they apply.
+MAX_OFFICES: int | None = None
+GROW_AFTER = 1.0
+IDLE_STOP = 60.0
 
 PDF_EXPORT_FILTER = "writer_pdf_Export"
 
@@ -145,25 +167,81 @@ def _kill_group(process: subprocess.Popen[bytes]) -> None:
     process.wait()
 
 
-class _Office:
-    """One helper process and the LibreOffice it started, in their own process group."""
+def _office_sockets(*pipe_names: str) -> list[str]:
+    """Where LibreOffice puts the sockets of these pipe names (sal's pipes:
+    /tmp, else /var/tmp, whatever TMPDIR says)."""
+    uid = os.getuid() if hasattr(os, "getuid") else 0
+    return [f"{folder}/OSL_PIPE_{uid}_{name}" for folder in ("/tmp", "/var/tmp") for name in pipe_names]
 
-    def __init__(self, profile: str, log: str, timeout: float) -> None:
+
+def _instance_pipe(profile_url: str) -> str:
+    """The pipe an office opens so that a second start with the same profile
+    hands its work over: named after the MD5 of the profile's URL in UTF-16,
+    each byte in hex without padding (LibreOffice 7.4). The name is ours alone,
+    as the profile is."""
+    digest = hashlib.md5(profile_url.encode("utf-16-le")).digest()
+    return "SingleOfficeIPC_" + "".join(f"{byte:x}" for byte in digest)
+
+
+def _clean_after(profile_url: str, pipe_names: list[str], tmp: str) -> None:
+    """Removes what a dead office of this profile left: its sockets, which a
+    killed office (and even a cleanly stopped one, for its listening pipe)
+    leaves in /tmp, and its temporary folder's contents (lu*.tmp)."""
+    if sys.platform == "win32":
+        return
+    for path in _office_sockets(_instance_pipe(profile_url), *pipe_names):
+        try:
+            if stat.S_ISSOCK(os.lstat(path).st_mode):
+                os.unlink(path)
+        except OSError:
+            pass
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
+def _office_environment(tmp: str) -> dict[str, str]:
+    """The office's temporary files (lu*.tmp) go to a private folder."""
+    os.makedirs(tmp, exist_ok=True)
+    return dict(os.environ, TMPDIR=tmp)
+
+
+def _start_daemon(target: Callable[[], None], name: str) -> None:
+    # No automatic collection while start() waits for the new thread: the
+    # collector running there could call a Tk object's finalizer, which waits
+    # for the main thread, which may be this one.
+    thread = threading.Thread(target=target, name=name, daemon=True)
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        thread.start()
+    finally:
+        if enabled:
+            gc.enable()
+
+
+class _Office:
+    """One helper process and the LibreOffice it started, in their own process
+    group, with the profile and temporary folder of `folder`."""
+
+    def __init__(self, folder: str, timeout: float) -> None:
         binary = os.path.join(os.path.dirname(os.path.realpath(SOFFICE)), "soffice.bin")
         if not os.path.exists(binary):
             raise ConversionError(f"LibreOffice was not found (looked for {binary})")
         if not os.path.exists(UNO_PYTHON):
             raise ConversionError(f"no interpreter with the UNO bridge at {UNO_PYTHON}")
-        pipe = "folioprint-" + uuid.uuid4().hex
-        with open(log, "ab") as log_file:
+        self.pipe = "folioprint-" + uuid.uuid4().hex
+        self.profile_url = Path(folder, "profile").as_uri()
+        self.tmp = os.path.join(folder, "tmp")
+        self.log = os.path.join(folder, "office.log")
+        os.makedirs(folder, exist_ok=True)
+        with open(self.log, "ab") as log_file:
             self.process = subprocess.Popen(
-                [UNO_PYTHON, HELPER, binary, Path(profile).as_uri(), pipe, str(timeout)],
+                [UNO_PYTHON, HELPER, binary, self.profile_url, self.pipe, str(timeout)],
                 stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
                 stderr=log_file,
+                env=_office_environment(self.tmp),
                 start_new_session=True,
             )
-        self.log = log
         self._buffer = b""
         try:
             reply = self._reply(time.monotonic() + timeout + 5, "starting")
@@ -229,6 +307,7 @@ class _Office:
         self.kill()
 
     def kill(self) -> None:
+        """Kills the office (if it still runs) and removes what it left."""
         _kill_group(self.process)
         for stream in (self.process.stdin, self.process.stdout):
             if stream is not None:
@@ -236,68 +315,208 @@ class _Office:
                     stream.close()
                 except OSError:
                     pass
+        _clean_after(self.profile_url, [self.pipe], self.tmp)
 
 
-class _Shared:
-    """The process's warm office and the folder that holds its profile, its
-    log and the converters' private folders."""
+class _Slot:
+    """A place in the pool: an office (None until started, or after it died)
+    and the folder of its profile, which a later office of the same number
+    reuses (a fresh profile makes the first start slower)."""
+
+    def __init__(self, number: int, folder: str) -> None:
+        self.number = number
+        self.folder = folder
+        self.office: _Office | None = None
+        self.busy = True
+        self.idle_since = 0.0
+
+    def running(self) -> _Office | None:
+        office = self.office
+        return office if office is not None and office.alive() else None
+
+    def drop_office(self) -> None:
+        """Forgets a dead office, after cleaning up after it."""
+        office, self.office = self.office, None
+        if office is not None:
+            office.kill()
+
+    def stop_office(self) -> None:
+        office, self.office = self.office, None
+        if office is not None:
+            office.stop()
+
+
+class _Pool:
+    """The process's offices, the folder that holds their profiles and the
+    converters' private folders, and the converters that want them warm.
+
+    `lock` is held only to look at or change this state, never while an
+    office starts, converts or stops."""
 
     def __init__(self) -> None:
-        # Held for one warm conversion (or a start or stop of the office).
+        self._forget()
+
+    def _forget(self) -> None:
+        # Also after a fork, in the child: the parent's offices are not its
+        # own (their pipes would mix both processes' requests), nor is its folder.
         self.lock = threading.Lock()
-        self.office: _Office | None = None
+        self.changed = threading.Condition(self.lock)
+        self.slots: list[_Slot] = []
+        self.waiting: collections.deque[object] = collections.deque()
+        self.stopping: set[int] = set()  # numbers of slots whose office is being stopped
         self.folder: str | None = None
-        # Tokens of the converters that want the office kept warm. Changed
-        # without a lock: a converter's finaliser may run on a thread that
-        # already holds `lock`.
+        self.reaping = False
+        # Tokens of the converters that want the offices kept warm. Changed
+        # without the lock: a converter's finaliser may run on a thread that
+        # holds it.
         self.holders: set[object] = set()
 
     def root(self) -> str:
         folder = self.folder
         if folder is None or not os.path.isdir(folder):
             folder = self.folder = tempfile.mkdtemp(prefix="folioprint-")
+            # A worker process of a multiprocessing pool ends without running
+            # atexit hooks, only multiprocessing's own finalizers.
+            processes = sys.modules.get("multiprocessing.util")
+            if processes is not None:
+                processes.Finalize(None, self.shutdown, exitpriority=0)
         return folder
 
-    def running(self) -> _Office | None:
-        office = self.office
-        return office if office is not None and office.alive() else None
+    def limit(self) -> int:
+        return max(1, MAX_OFFICES if MAX_OFFICES is not None else os.cpu_count() or 1)
 
-    def stop_office(self) -> None:
-        """With `lock` held."""
-        office, self.office = self.office, None
-        if office is not None:
-            office.stop()
+    def running_pids(self) -> list[int]:
+        with self.lock:
+            offices = [slot.running() for slot in self.slots]
+        return [office.office_pid for office in offices if office is not None]
+
+    def acquire(self) -> _Slot:
+        """A slot for one conversion, its office idle or yet to be started.
+        Waits in turn for a free office; a conversion that has waited
+        GROW_AFTER seconds gets a new one while the pool is below its limit."""
+        ticket = object()
+        asked = time.monotonic()
+        with self.changed:
+            self.waiting.append(ticket)
+            try:
+                while True:
+                    first = self.waiting[0] is ticket
+                    if first:
+                        for slot in self.slots:
+                            if not slot.busy:
+                                slot.busy = True
+                                return slot
+                    waited = time.monotonic() - asked
+                    below_limit = len(self.slots) < self.limit()
+                    if not self.slots or (below_limit and waited >= GROW_AFTER):
+                        return self._new_slot()
+                    self.changed.wait(GROW_AFTER - waited if below_limit and waited < GROW_AFTER else None)
+            finally:
+                self.waiting.remove(ticket)
+                # The next in line may take what this one did not.
+                self.changed.notify_all()
+
+    def _new_slot(self) -> _Slot:
+        taken = {slot.number for slot in self.slots} | self.stopping
+        number = next(n for n in range(len(taken) + 1) if n not in taken)
+        slot = _Slot(number, os.path.join(self.root(), f"office-{number}"))
+        self.slots.append(slot)
+        return slot
+
+    def release(self, slot: _Slot) -> None:
+        """After a conversion: the office waits for the next one, or stops
+        when no converter wants it warm; a dead one's place is given up."""
+        drop = stop = reap = False
+        with self.changed:
+            if slot.running() is None:
+                self.slots.remove(slot)
+                drop = True
+            elif not self.holders:
+                self.slots.remove(slot)
+                self.stopping.add(slot.number)
+                stop = True
+            else:
+                slot.busy = False
+                slot.idle_since = time.monotonic()
+                reap = len(self.slots) > 1 and not self.reaping
+                self.reaping = self.reaping or reap
+            self.changed.notify_all()
+        if drop:
+            slot.drop_office()
+        elif stop:
+            self._stop(slot)
+        elif reap:
+            _start_daemon(self._reap, "folioprint-idle-offices")
+
+    def _stop(self, slot: _Slot) -> None:
+        try:
+            slot.stop_office()
+        finally:
+            with self.changed:
+                self.stopping.discard(slot.number)
+                self.changed.notify_all()
+
+    def _reap(self) -> None:
+        """Stops offices beyond the first once they have been idle IDLE_STOP
+        seconds; ends when one office is left."""
+        while True:
+            with self.changed:
+                if len(self.slots) <= 1:
+                    self.reaping = False
+                    return
+                now = time.monotonic()
+                idle = sorted((slot for slot in self.slots if not slot.busy), key=lambda slot: slot.idle_since)
+                due = [slot for slot in idle if now - slot.idle_since >= IDLE_STOP][: len(self.slots) - 1]
+                for slot in due:
+                    self.slots.remove(slot)
+                    self.stopping.add(slot.number)
+                if not due:
+                    next_due = min((slot.idle_since + IDLE_STOP for slot in idle), default=now + IDLE_STOP)
+                    self.changed.wait(max(0.01, next_due - now))
+                    continue
+            for slot in due:
+                self._stop(slot)
 
     def stop_if_unheld(self) -> None:
-        # Never waits: whoever holds the lock checks again when done.
-        if not self.holders and self.office is not None and self.lock.acquire(blocking=False):
-            try:
-                if not self.holders:
-                    self.stop_office()
-            finally:
-                self.lock.release()
+        # Never waits: whoever holds the lock calls this again when done.
+        if self.holders or not self.slots or not self.lock.acquire(blocking=False):
+            return
+        try:
+            if self.holders:
+                return
+            idle = [slot for slot in self.slots if not slot.busy]
+            for slot in idle:
+                self.slots.remove(slot)
+                self.stopping.add(slot.number)
+        finally:
+            self.lock.release()
+        for slot in idle:
+            self._stop(slot)
 
-    def release(self, token: object) -> None:
+    def release_holder(self, token: object) -> None:
         self.holders.discard(token)
         self.stop_if_unheld()
 
     def shutdown(self) -> None:
         """At the end of the program."""
         self.holders.clear()
-        # A daemon thread may be converting still; the office goes anyway.
-        locked = self.lock.acquire(timeout=5)
-        try:
-            self.stop_office()
-        finally:
-            if locked:
-                self.lock.release()
+        with self.changed:
+            # Daemon threads may be converting still; their offices go too,
+            # after a short wait.
+            self.changed.wait_for(lambda: all(not slot.busy for slot in self.slots) and not self.stopping, timeout=5)
+            slots, self.slots = self.slots, []
+            self.changed.notify_all()
+        for slot in slots:
+            slot.stop_office()
         folder, self.folder = self.folder, None
         if folder is not None:
             shutil.rmtree(folder, ignore_errors=True)
 
 
-_SHARED = _Shared()
-atexit.register(_SHARED.shutdown)
+_POOL = _Pool()
+atexit.register(_POOL.shutdown)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_POOL._forget)
 
 
 class _State:
@@ -306,65 +525,72 @@ class _State:
 
     def __init__(self) -> None:
         self.token = object()
-        # Private folder: conversion jobs, and the profile of one-off runs.
+        # Private folder: conversion jobs, and the profile of one-off runs;
+        # made by the process `pid` (a forked child makes its own).
         self.folder: str | None = None
+        self.pid = 0
+        # The office of this converter's last warm conversion.
+        self.office: _Office | None = None
 
     def shutdown(self) -> None:
-        _SHARED.release(self.token)
+        _POOL.release_holder(self.token)
+        self.office = None
         folder, self.folder = self.folder, None
-        if folder is not None:
+        if folder is not None and self.pid == os.getpid():
             shutil.rmtree(folder, ignore_errors=True)
 
 
 class Folioprint:
-    """A .docx to PDF converter. One object's calls run one at a time; all
-    objects of the process share one warm office, which converts one document
-    at a time."""
+    """A .docx to PDF converter. Its calls may come from several threads at
+    once; all converters of the process share a pool of warm offices, each
+    converting one document at a time (see the module's description)."""
 
     def __init__(self, timeout: float = 120.0) -> None:
         self.timeout = timeout
-        self._lock = threading.Lock()
+        self._lock = threading.Lock()  # the private folder
+        self._once_lock = threading.Lock()  # one-off runs share the converter's profile
         self._state = _State()
         # Runs on close, when the object is collected, and at interpreter exit.
         self._finalizer = weakref.finalize(self, self._state.shutdown)
 
     @property
     def office_pid(self) -> int | None:
-        """Process id of the process's warm office, None when none is running."""
-        office = _SHARED.running()
-        return office.office_pid if office is not None else None
+        """Process id of the office that did this converter's last warm
+        conversion, None when that office no longer runs."""
+        office = self._state.office
+        return office.office_pid if office is not None and office.alive() else None
 
     def convert(self, input: StrPath, output: StrPath, keep_active: bool = True) -> None:
         """Write the PDF of the .docx `input` to `output` (any name, in an existing
         folder), returning once the PDF is complete and `input` is closed again.
 
-        With `keep_active` the office stays running for this object's next call;
-        otherwise this object no longer keeps it, and it stops unless another
+        With `keep_active` the offices stay running for this object's next call;
+        otherwise this object no longer keeps them, and they stop unless another
         converter does. Raises OSError (no such input, no such output folder),
         ValueError (not a .docx) or ConversionError; `output` is then untouched.
         """
         source = os.path.abspath(os.fspath(input))
         target = os.path.abspath(os.fspath(output))
-        with self._lock:
-            _check_paths(source, target)
-            if sys.platform == "win32":
+        _check_paths(source, target)
+        if sys.platform == "win32":
+            with self._lock:  # Word converts one document at a time
                 self._convert_in_folder(
                     source, target, lambda docx, pdf: self._convert_with_word(docx, pdf, keep_active)
                 )
-                return
-            token = self._state.token
-            if keep_active:
-                _SHARED.holders.add(token)
-            try:
-                self._convert_in_folder(source, target, self._convert_with_libreoffice)
-            finally:
-                if not keep_active:
-                    _SHARED.holders.discard(token)
-                _SHARED.stop_if_unheld()
+            return
+        token = self._state.token
+        if keep_active:
+            _POOL.holders.add(token)
+        try:
+            self._convert_in_folder(source, target, self._convert_with_libreoffice)
+        finally:
+            if not keep_active:
+                _POOL.holders.discard(token)
+            _POOL.stop_if_unheld()
 
     def close(self) -> None:
-        """Let go of the warm office (it stops unless another converter keeps
-        it) and remove the private folder; a later call starts afresh."""
+        """Let go of the warm offices (they stop unless another converter keeps
+        them) and remove the private folder; a later call starts afresh."""
         with self._lock:
             self._state.shutdown()
 
@@ -374,13 +600,18 @@ class Folioprint:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
+    def _private_folder(self) -> str:
+        state = self._state
+        with self._lock:
+            if state.folder is None or state.pid != os.getpid() or not os.path.isdir(state.folder):
+                state.folder = tempfile.mkdtemp(prefix="converter-", dir=_POOL.root())
+                state.pid = os.getpid()
+            return state.folder
+
     def _convert_in_folder(
         self, source: str, target: str, convert: Callable[[str, str], None]
     ) -> None:
-        state = self._state
-        if state.folder is None or not os.path.isdir(state.folder):
-            state.folder = tempfile.mkdtemp(prefix="converter-", dir=_SHARED.root())
-        job = tempfile.mkdtemp(prefix="job-", dir=state.folder)
+        job = tempfile.mkdtemp(prefix="job-", dir=self._private_folder())
         try:
             # The office reads a private copy: the caller's .docx is never
             # opened or locked by it, and it may be deleted right after we return.
@@ -422,28 +653,24 @@ class Folioprint:
             raise ConversionError(f"{warm_error}; a one-off LibreOffice run failed too: {error}") from None
 
     def _convert_warm(self, staged: str, pdf: str) -> None:
-        shared = _SHARED
-        with shared.lock:
+        slot = _POOL.acquire()
+        try:
             for attempt in range(2):
-                office = shared.running()
+                office = slot.running()
                 if office is None:
-                    shared.stop_office()
-                    root = shared.root()
+                    slot.drop_office()
                     try:
-                        office = shared.office = _Office(
-                            os.path.join(root, "profile"),
-                            os.path.join(root, "office.log"),
-                            START_TIMEOUT,
-                        )
+                        office = slot.office = _Office(slot.folder, START_TIMEOUT)
                     except _TookTooLong:
                         raise
                     except ConversionError as error:
                         raise _NotStarted(str(error)) from None
+                self._state.office = office
                 try:
                     office.convert(staged, pdf, self.timeout)
                     return
                 except _OfficeGone as gone:
-                    shared.stop_office()
+                    slot.drop_office()
                     # Gone before it saw the document (it died since the last
                     # call): a new office gets it. Dying on it is the
                     # document's doing.
@@ -451,13 +678,15 @@ class Folioprint:
                         raise _OfficeGone(f"LibreOffice died: {gone}") from None
                 except _Refused as refused:
                     raise _Refused(f"LibreOffice failed: {refused}") from None
+        finally:
+            _POOL.release(slot)
 
     def _convert_once(self, staged: str, pdf: str) -> None:
         """A plain ``soffice --convert-to`` with this converter's own profile."""
-        folder = self._state.folder
-        assert folder is not None
+        folder = self._private_folder()
         profile = Path(folder, "profile").as_uri()
-        with open(os.path.join(folder, "once.log"), "ab") as log:
+        tmp = os.path.join(folder, "tmp")
+        with self._once_lock, open(os.path.join(folder, "once.log"), "ab") as log:
             try:
                 process = subprocess.Popen(
                     [SOFFICE, "-env:UserInstallation=" + profile, "--headless", "--invisible", "--nologo",
@@ -466,17 +695,19 @@ class Folioprint:
                     stdin=subprocess.DEVNULL,
                     stdout=log,
                     stderr=log,
+                    env=_office_environment(tmp),
                     start_new_session=True,
                 )
             except OSError as error:
                 raise ConversionError(f"LibreOffice could not be run ({SOFFICE}): {error}") from None
-        try:
-            process.wait(timeout=self.timeout)
-        except subprocess.TimeoutExpired:
-            raise _TookTooLong("a one-off LibreOffice run took too long; it was stopped") from None
-        finally:
-            # The launcher may leave the office behind when it is killed.
-            _kill_group(process)
+            try:
+                process.wait(timeout=self.timeout)
+            except subprocess.TimeoutExpired:
+                raise _TookTooLong("a one-off LibreOffice run took too long; it was stopped") from None
+            finally:
+                # The launcher may leave the office behind when it is killed.
+                _kill_group(process)
+                _clean_after(profile, [], tmp)
 
     def _convert_with_word(self, staged: str, pdf: str, keep_active: bool) -> None:
         from docx2pdf import convert as word_convert  # Word through COM; it can keep Word open itself

@@ -41,6 +41,11 @@ py::object import_from(const char* name, const char* attribute) {
     return py::reinterpret_steal<py::object>(value);
 }
 
+void report(py::handle line, py::handle record) {
+    glue::print(line);
+    if (record) record.attr("append")(line);
+}
+
 void raise(py::handle error) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();

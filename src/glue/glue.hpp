@@ -90,36 +90,37 @@ void print(Args&&... args) {
 // Raises the exception object `error` as it is (type, message, traceback).
 [[noreturn]] void raise(py::handle error);
 
+// Prints `line` and, when `record` is a list, appends it there too, so a
+// caller can see what was reported.
+void report(py::handle line, py::handle record);
+
 // Runs `step`. An ordinary Python exception (not SystemExit or
 // KeyboardInterrupt) is printed as print(prefix + str(error)), or as the
-// exception object itself when there is no prefix, and the caller goes on.
+// exception object itself when there is no prefix, and the caller goes on;
+// the printed line is also appended to `record` when one is given.
 // Returns whether the step ran to its end.
 template <typename Step>
-bool report_and_go_on(Step&& step, const char* prefix = nullptr) {
+bool report_and_go_on(Step&& step, const char* prefix = nullptr, py::handle record = py::handle()) {
     try {
         step();
         return true;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        if (prefix == nullptr)
-            glue::print(e.value());
-        else
-            glue::print(py::str(prefix) + py::str(e.value()));
+        py::str text(e.value());
+        report(prefix == nullptr ? text : py::str(py::str(prefix) + text), record);
     } catch (const py::builtin_exception& e) {
         // pybind11's own conversion errors, raised before Python saw them.
-        if (prefix == nullptr)
-            glue::print(e.what());
-        else
-            glue::print(py::str(prefix) + py::str(e.what()));
+        py::str text(e.what());
+        report(prefix == nullptr ? text : py::str(py::str(prefix) + text), record);
     }
     return false;
 }
 
 // Runs `step`. An ordinary Python exception is not shown: the fixed
-// `message` is printed in its place, and the caller goes on. Returns whether
-// the step ran to its end.
+// `message` is printed in its place (and appended to `record` when one is
+// given), and the caller goes on. Returns whether the step ran to its end.
 template <typename Step>
-bool say_and_go_on(Step&& step, const char* message) {
+bool say_and_go_on(Step&& step, const char* message, py::handle record = py::handle()) {
     try {
         step();
         return true;
@@ -127,7 +128,7 @@ bool say_and_go_on(Step&& step, const char* message) {
         if (!e.matches(PyExc_Exception)) throw;
     } catch (const py::builtin_exception&) {
     }
-    glue::print(message);
+    report(py::str(message), record);
     return false;
 }
 

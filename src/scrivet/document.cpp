@@ -19,6 +19,7 @@ void init(py::object self) {
     self.attr("version_path") = py::dict();
     self.attr("replace_value") = py::dict();
     self.attr("folioprint") = G("Folioprint")();
+    self.attr("problems") = py::list();
 }
 
 void set_word_version_path(py::object self, py::object name, py::object path) {
@@ -36,8 +37,10 @@ void run_version(py::object self, py::object version, py::object save_path) {
         check_template(path);
         py::object doc = G("Docu")(path);
         check_template_parts(path, doc);
-        // Assigned only once the template has opened: a bad file keeps the old doc.
+        // Assigned only once the template has opened: a bad file keeps the old
+        // doc, and the problems found filling it.
         self.attr("doc") = doc;
+        self.attr("problems") = py::list();
     } else {
         glue::print(messages::kNoSuchVersion);
     }
@@ -86,9 +89,30 @@ void write_replacing(py::handle target, py::handle data) {
     }
 }
 
+// Refuses (ValueError, before anything is written) a name that is empty or
+// leads out of the output folder: the directory part of save_path, to which
+// the name is joined as it stands.
+void check_output_name(py::handle save_path, py::handle name, py::handle base) {
+    py::object path = G("os").attr("path");
+    auto refuse = [&](const char* why) {
+        py::object message = py::str("output name {!r} {}; give a file name inside the output folder {!r}")
+                                 .attr("format")(name, why, save_path);
+        throw py::value_error(py::cast<std::string>(message));
+    };
+    if (!glue::truthy(name)) refuse("is empty");
+    if (glue::truthy(path.attr("isabs")(name)) || glue::truthy(path.attr("splitdrive")(name)[py::int_(0)]))
+        refuse("is an absolute path");
+    py::object folder = path.attr("abspath")(path.attr("dirname")(save_path));
+    py::object file = path.attr("abspath")(base);
+    if (!glue::equals(path.attr("dirname")(file), folder) &&
+        !glue::truthy(file.attr("startswith")(path.attr("join")(folder, ""))))
+        refuse("leads out of the output folder");
+}
+
 void output(py::object self, py::object name, py::object pdf, py::object docx) {
-    self.attr("name") = name;
     py::object base = py::object(self.attr("save_path")) + name;
+    check_output_name(self.attr("save_path"), name, base + py::str(".docx"));
+    self.attr("name") = name;
     py::object docx_path = base + py::str(".docx");
     py::object pdf_path = base + py::str(".pdf");
     // Saved to memory first: python-docx writes straight into the file it is

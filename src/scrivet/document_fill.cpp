@@ -216,8 +216,8 @@ void add_fitted_picture(py::handle paragraph, py::handle entry) {
     run.attr("add_picture")(path, "width"_a = G("Inches")(w), "height"_a = G("Inches")(h));
 }
 
-void place_picture(py::handle paragraph, py::handle entry) {
-    glue::report_and_go_on([&] { add_fitted_picture(paragraph, entry); }, messages::kFillPictureError);
+void place_picture(py::handle paragraph, py::handle entry, py::handle problems) {
+    glue::report_and_go_on([&] { add_fitted_picture(paragraph, entry); }, messages::kFillPictureError, problems);
 }
 
 void split_remark(py::handle paragraph, py::handle run, py::handle entry) {
@@ -251,7 +251,7 @@ py::list row_cells(py::handle table, py::handle row) {
 // Every cell of the body's tables, each once, in order. Listed before the
 // fill changes anything: a table that cannot be read is reported and
 // skipped, and the fill never stops halfway.
-std::vector<py::object> table_cells(py::handle doc) {
+std::vector<py::object> table_cells(py::handle doc, py::handle problems) {
     std::vector<py::object> cells;
     // python-docx lists a merged cell once per grid column (and per row it
     // spans); filling it again would fill a value that holds its own key twice.
@@ -266,7 +266,7 @@ std::vector<py::object> table_cells(py::handle doc) {
                 for (py::handle row : table.attr("rows"))
                     for (py::handle cell : row_cells(table, row)) found.append(cell);
             },
-            skipped.c_str());
+            skipped.c_str(), problems);
         if (!read) continue;
         for (py::handle cell : found) {
             py::object tc = cell.attr("_tc");
@@ -278,7 +278,7 @@ std::vector<py::object> table_cells(py::handle doc) {
     return cells;
 }
 
-void fill_cells(const std::vector<py::object>& cells, const Entries& entries) {
+void fill_cells(const std::vector<py::object>& cells, const Entries& entries, py::handle problems) {
     py::str remark_marker(key::kRemark);
     for (const py::object& cell : cells) {
         py::object first = cell.attr("text");
@@ -294,7 +294,7 @@ void fill_cells(const std::vector<py::object>& cells, const Entries& entries) {
                     if (contains(run.attr("text"), remark_marker)) split_remark(paragraph, run, entry);
                     set_run_font(run, entry);
                 }
-                if (picture) place_picture(paragraph, entry);
+                if (picture) place_picture(paragraph, entry, problems);
             }
             for (py::handle paragraph : cell.attr("paragraphs")) apply_paragraph_format(paragraph, entry);
         }
@@ -304,9 +304,10 @@ void fill_cells(const std::vector<py::object>& cells, const Entries& entries) {
 void execute_set(py::object self) {
     py::object doc = self.attr("doc");
     Entries entries = registry(self);
-    std::vector<py::object> cells = table_cells(doc);
+    py::object problems = self.attr("problems");
+    std::vector<py::object> cells = table_cells(doc, problems);
     fill_paragraphs(doc, entries);
-    fill_cells(cells, entries);
+    fill_cells(cells, entries, problems);
 }
 
 }  // namespace

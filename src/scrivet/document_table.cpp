@@ -12,7 +12,7 @@ constexpr double kBoxHeightCm = 13.0;
 
 enum class Orientation { unknown, wide, tall };
 
-Orientation orientation_of(py::handle image_path) {
+Orientation orientation_of(py::handle image_path, py::handle problems) {
     Orientation orientation = Orientation::unknown;
     glue::report_and_go_on([&] {
         py::object size = pixel_size(image_path);
@@ -20,19 +20,19 @@ Orientation orientation_of(py::handle image_path) {
         long long w = py::cast<long long>(to_int(size[py::int_(0)]));
         long long h = py::cast<long long>(to_int(size[py::int_(1)]));
         orientation = w >= (kBoxWidthCm / kBoxHeightCm) * h ? Orientation::wide : Orientation::tall;
-    });
+    }, nullptr, problems);
     return orientation;
 }
 
 // Empties the figure row's cell and puts the picture in it, fitted to the box.
-void add_figure(py::handle table, py::handle image_path, Orientation orientation) {
+void add_figure(py::handle table, py::handle image_path, Orientation orientation, py::handle problems) {
     py::object cell = table.attr("rows")[py::int_(3)].attr("cells")[py::int_(0)];
     cell.attr("text") = "";
     py::object paragraph = cell.attr("paragraphs")[py::int_(0)];
     py::object run = paragraph.attr("add_run")();
     if (orientation == Orientation::unknown) {
         // The picture could not be read: report it like a failed insertion.
-        glue::print(messages::kTablePictureError);
+        glue::report(py::str(messages::kTablePictureError), problems);
         return;
     }
     if (orientation == Orientation::wide)
@@ -42,9 +42,10 @@ void add_figure(py::handle table, py::handle image_path, Orientation orientation
     paragraph.attr("alignment") = G("WD_PARAGRAPH_ALIGNMENT").attr("CENTER");
 }
 
-void place_figure(py::handle table, py::handle image_path) {
-    Orientation orientation = orientation_of(image_path);
-    glue::say_and_go_on([&] { add_figure(table, image_path, orientation); }, messages::kTablePictureError);
+void place_figure(py::handle table, py::handle image_path, py::handle problems) {
+    Orientation orientation = orientation_of(image_path, problems);
+    glue::say_and_go_on([&] { add_figure(table, image_path, orientation, problems); }, messages::kTablePictureError,
+                        problems);
 }
 
 py::object merged_row(py::handle table, int row) {
@@ -55,8 +56,9 @@ py::object merged_row(py::handle table, int row) {
 void _add_table(py::object self, py::object abstract, py::object PAPN, py::object title, py::object rows,
                 py::object cols, py::object image_path) {
     py::object doc = self.attr("doc");
+    py::object problems = self.attr("problems");
     py::object table = doc.attr("add_table")("rows"_a = rows, "cols"_a = cols);
-    glue::say_and_go_on([&] { table.attr("style") = "Table Grid"; }, messages::kNoGrid);
+    glue::say_and_go_on([&] { table.attr("style") = "Table Grid"; }, messages::kNoGrid, problems);
     table.attr("cell")(0, 0).attr("text") = messages::kPatentNumber;
     table.attr("cell")(0, 1).attr("text") = messages::kPatentName;
     table.attr("cell")(0, 2).attr("text") = messages::kRelevance;
@@ -82,7 +84,7 @@ void _add_table(py::object self, py::object abstract, py::object PAPN, py::objec
         cells[py::int_(2)].attr("width") = cm(2);
     }
     merged_row(table, 3);
-    if (!image_path.is_none()) place_figure(table, image_path);
+    if (!image_path.is_none()) place_figure(table, image_path, problems);
     doc.attr("add_page_break")();
 }
 

@@ -4,6 +4,7 @@
 #include "scrivet/scrivet.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,9 +29,10 @@ constexpr std::uint64_t kCheckStreamFrom = 16 * 1024;
 constexpr std::uint64_t kChunk = kMiB;
 // python-docx keeps every element and attribute of its XML parts as a node
 // of 90-240 bytes, so a few MiB of dense markup packed 1000:1 would cost
-// gigabytes. The nodes are counted as "<" and "=" in every part packed at
-// least 2:1 (parts packed less hold too little markup per byte to matter):
-// a generated 200-page document has 80,000; 800,000 cost up to ~190 MiB.
+// gigabytes. The nodes are counted as "<" and "=" in every XML part, stored
+// or deflated, and in every other part packed at least 2:1 (parts packed
+// less hold too little markup per byte to matter): a generated 200-page
+// document has 80,000; 800,000 cost up to ~190 MiB.
 constexpr std::uint64_t kMaxNodes = 800000;
 constexpr std::uint64_t kCountNodesFrom = 2;  // packing ratio
 constexpr int kStored = 0;
@@ -54,21 +56,75 @@ unsigned little16(const std::string& bytes, size_t at) {
     glue::raise(glue::import_from("zipfile", "BadZipFile")("the template " + describe(path) + " is damaged: " + why));
 }
 
-// Inflates the part in bounded steps and refuses it as soon as it yields
-// more than it declares; adds its markup nodes to `nodes` when given.
-void check_stream(py::handle path, py::handle file, py::handle info, std::uint64_t* nodes) {
-    std::uint64_t declared = u64(info.attr("file_size"));
-    std::uint64_t left = u64(info.attr("compress_size"));
-    std::string name = py::cast<std::string>(info.attr("filename"));
+// A document type declaration as it starts in UTF-8 (or any ASCII-based
+// encoding) and in UTF-16 of either byte order.
+const std::string kDoctypeMarks[] = {
+    "<!DOCTYPE",
+    std::string("<\0!\0D\0O\0C\0T\0Y\0P\0E\0", 18),
+    std::string("\0<\0!\0D\0O\0C\0T\0Y\0P\0E", 18),
+};
+constexpr size_t kLongestMark = 18;
+
+// Looks through the unpacked bytes of one XML part as they come: refuses a
+// document type declaration and counts its markup nodes into `nodes`.
+class MarkupScan {
+public:
+    MarkupScan(py::handle path, const std::string& name, std::uint64_t& nodes)
+        : path_(path), name_(name), nodes_(nodes) {}
+
+    void add(const std::string& data) {
+        // Said before python-docx or the office parses it: an entity bomb
+        // makes lxml fail with a message that names no file, and a part
+        // python-docx does not read would reach the office as it is.
+        std::string piece = tail_ + data;
+        for (const auto& mark : kDoctypeMarks)
+            if (piece.find(mark) != std::string::npos)
+                refuse(path_, "its part " + name_ +
+                                  " declares a document type (<!DOCTYPE ...>), which Word documents may not contain");
+        tail_ = piece.substr(piece.size() > kLongestMark - 1 ? piece.size() - (kLongestMark - 1) : 0);
+        nodes_ += std::count(data.begin(), data.end(), '<') + std::count(data.begin(), data.end(), '=');
+        if (nodes_ > kMaxNodes)
+            refuse(path_, "its XML holds more than " + std::to_string(kMaxNodes) +
+                              " elements and attributes (at " + name_ + "), far more than a real document");
+    }
+
+private:
+    py::handle path_;
+    std::string name_;
+    std::uint64_t& nodes_;
+    std::string tail_;  // the end of the previous piece, for a mark cut in two
+};
+
+// Seeks `file` to the first byte of the part's data, past its local header.
+void seek_to_data(py::handle path, py::handle file, py::handle info) {
     std::uint64_t header = u64(info.attr("header_offset"));
     file.attr("seek")(header);
     std::string local = py::cast<std::string>(py::bytes(file.attr("read")(30)));
     if (local.size() < 30 || local.compare(0, 4, "PK\x03\x04") != 0)
-        damaged(path, "no local header for " + name);
+        damaged(path, "no local header for " + py::cast<std::string>(info.attr("filename")));
     file.attr("seek")(header + 30 + little16(local, 26) + little16(local, 28));
+}
+
+// Gives the part's unpacked bytes to `take` a piece at a time: a stored part
+// as it lies, a deflated one inflated in bounded steps and refused as soon
+// as it yields more than it declares. `take` returns false to stop early.
+template <typename Take>
+void read_part(py::handle path, py::handle file, py::handle info, Take take) {
+    std::uint64_t declared = u64(info.attr("file_size"));
+    std::uint64_t left = u64(info.attr("compress_size"));
+    std::string name = py::cast<std::string>(info.attr("filename"));
+    seek_to_data(path, file, info);
+    if (py::cast<int>(info.attr("compress_type")) == kStored) {
+        while (left > 0) {
+            std::string piece = py::cast<std::string>(py::bytes(file.attr("read")(left < kChunk ? left : kChunk)));
+            if (piece.empty()) return;
+            left -= piece.size();
+            if (!take(piece)) return;
+        }
+        return;
+    }
     py::object inflater = glue::import_from("zlib", "decompressobj")(-15);
     std::uint64_t produced = 0;
-    std::string tail;  // the end of the previous piece, for a mark cut in two
     while (left > 0 && !glue::truthy(inflater.attr("eof"))) {
         py::bytes chunk = file.attr("read")(left < kChunk ? left : kChunk);
         size_t got = py::len(chunk);
@@ -84,22 +140,34 @@ void check_stream(py::handle path, py::handle file, py::handle info, std::uint64
             if (produced > declared)
                 refuse(path, "its part " + name + " unpacks to more than the " + std::to_string(declared) +
                                  " bytes it declares (a hidden decompression bomb)");
-            if (nodes) {
-                // Said before python-docx parses it: an entity bomb makes lxml
-                // fail with a message that names no file.
-                std::string piece = tail + py::cast<std::string>(py::bytes(out));
-                if (piece.find("<!DOCTYPE") != std::string::npos)
-                    refuse(path, "its part " + name + " declares a document type (<!DOCTYPE ...>), which Word documents may not contain");
-                tail = piece.substr(piece.size() > 8 ? piece.size() - 8 : 0);
-                *nodes += py::cast<std::uint64_t>(out.attr("count")(py::bytes("<"))) +
-                          py::cast<std::uint64_t>(out.attr("count")(py::bytes("=")));
-                if (*nodes > kMaxNodes)
-                    refuse(path, "its XML holds more than " + std::to_string(kMaxNodes) +
-                                     " elements and attributes (at " + name + "), far more than a real document");
-            }
+            if (!take(py::cast<std::string>(py::bytes(out)))) return;
             data = inflater.attr("unconsumed_tail");
         }
     }
+}
+
+// Whether the part holds XML: named so, or starting like XML (past byte
+// order marks, blanks and the zero bytes of UTF-16), whatever its name says.
+bool is_xml(py::handle path, py::handle file, py::handle info) {
+    std::string name = py::cast<std::string>(info.attr("filename"));
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    auto ends_with = [&](const std::string& end) {
+        return lower.size() >= end.size() && lower.compare(lower.size() - end.size(), end.size(), end) == 0;
+    };
+    if (ends_with(".xml") || ends_with(".rels")) return true;
+    std::string head;
+    read_part(path, file, info, [&](const std::string& piece) {
+        head += piece;
+        return head.size() < 64;
+    });
+    for (unsigned char c : head) {
+        if (c == '<') return true;
+        if (!(c == 0 || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == 0xEF || c == 0xBB || c == 0xBF ||
+              c == 0xFE || c == 0xFF))
+            return false;
+    }
+    return false;
 }
 
 }  // namespace
@@ -250,10 +318,21 @@ void check_archive(py::handle path, py::handle file, py::handle archive) {
                          std::to_string(densest_packed) + "), as in a decompression bomb");
     std::uint64_t nodes = 0;
     for (py::handle info : infos) {
-        if (py::cast<int>(info.attr("compress_type")) != kDeflated) continue;
+        bool deflated = py::cast<int>(info.attr("compress_type")) == kDeflated;
         std::uint64_t packed = u64(info.attr("compress_size"));
-        bool markup = u64(info.attr("file_size")) >= kCountNodesFrom * packed;
-        if (markup || packed > kCheckStreamFrom) check_stream(path, file, info, markup ? &nodes : nullptr);
+        // Every XML part, stored or deflated, is looked through (parts that
+        // pack tightly are taken for markup too); a large deflated part of
+        // another kind is inflated to check that it holds what it declares.
+        bool markup = is_xml(path, file, info) || (deflated && u64(info.attr("file_size")) >= kCountNodesFrom * packed);
+        if (markup) {
+            MarkupScan scan(path, py::cast<std::string>(info.attr("filename")), nodes);
+            read_part(path, file, info, [&](const std::string& piece) {
+                scan.add(piece);
+                return true;
+            });
+        } else if (deflated && packed > kCheckStreamFrom) {
+            read_part(path, file, info, [](const std::string&) { return true; });
+        }
     }
 }
 

@@ -17,7 +17,7 @@ from docx.shared import Pt as Pt
 from docx.shared import RGBColor as RGBColor
 from PIL import Image as Image
 
-from .Folioprint import Folioprint as Folioprint
+from ..Folioprint import Folioprint as Folioprint
 
 XML: Callable[..., ET.Element]
 
@@ -34,6 +34,10 @@ class Scrivet:
         doc: Any
         name: Any
         check_dict: dict[str, dict[str, list[str]]]
+        # The lines execute_set and _add_table printed for what they could not
+        # do and went on (a picture, a table, the grid style); emptied when
+        # run_version opens a template.
+        problems: list[str]
         def __init__(self) -> None: ...
         def set_word_version_path(self, name: Any, path: Any) -> None: ...
         def run_version(self, version: Any, save_path: str = ...) -> None: ...
