@@ -38,10 +38,6 @@ std::string trim(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // A non-negative whole number of seconds; anything else is no number.
 std::optional<double> parse_seconds(const std::string& text) {
     std::string digits = trim(text);
@@ -278,7 +274,7 @@ void TileQueue::want(const std::vector<TileKey>& keys) {
     for (const TileKey& key : keys) {
         if (!seen.insert(key).second) continue;
         Entry* known = find(key);
-        Entry entry = known ? *known : Entry{key};
+        Entry entry = known ? *known : Entry{key, State::New, true, {}};
         entry.wanted = true;
         wanted.push_back(entry);
     }
