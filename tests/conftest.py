@@ -34,13 +34,16 @@ _home = ""
 
 
 def pytest_configure(config: Any) -> None:
-    # Data folders go under HOME on Linux; keep the tests away from the real
-    # one. Done here, not at import, so that scripts the tests run in their
-    # own processes can import these helpers under the HOME they are given.
+    # Data folders go under HOME on Linux, the map's tile cache under
+    # XDG_CACHE_HOME; keep the tests away from the real ones. Done here, not
+    # at import, so that scripts the tests run in their own processes can
+    # import these helpers under the HOME they are given.
     global _home
     use_authority_file()
     _home = tempfile.mkdtemp(prefix="varnholt-home-")
     os.environ["HOME"] = _home
+    os.environ["XDG_CACHE_HOME"] = os.path.join(_home, ".cache")
+    _guard_network()
 
 
 REPO = Path(__file__).resolve().parent.parent
@@ -55,6 +58,50 @@ def loomkit_module() -> Any:
 
     importlib.import_module(PACKAGE + ".Loomkit")
     return sys.modules[PACKAGE + ".Loomkit"]
+
+
+# Nothing in the suite may reach another machine: connections and name
+# look-ups other than this one's are refused and remembered.
+_LOOPBACK = {"127.0.0.1", "localhost", "::1"}
+_elsewhere: list[str] = []
+
+
+def _guard_network() -> None:
+    import socket
+
+    getaddrinfo, connect, connect_ex = socket.getaddrinfo, socket.socket.connect, socket.socket.connect_ex
+
+    def refuse(host: Any) -> None:
+        _elsewhere.append(str(host))
+        raise OSError(f"the tests reach no other machine ({host})")
+
+    def guarded_getaddrinfo(host: Any, *args: Any, **kwargs: Any) -> Any:
+        if host is not None and str(host) not in _LOOPBACK:
+            refuse(host)
+        return getaddrinfo(host, *args, **kwargs)
+
+    def guarded(real: Any) -> Any:
+        def call(self: socket.socket, address: Any) -> Any:
+            if self.family in (socket.AF_INET, socket.AF_INET6) and address[0] not in _LOOPBACK:
+                refuse(address[0])
+            return real(self, address)
+        return call
+
+    socket.getaddrinfo = guarded_getaddrinfo  # type: ignore[assignment]
+    socket.socket.connect = guarded(connect)  # type: ignore[method-assign]
+    socket.socket.connect_ex = guarded(connect_ex)  # type: ignore[method-assign]
+
+
+@pytest.fixture(scope="session", autouse=True)
+def offline_maps() -> Iterator[None]:
+    """Every map of the suite asks 127.0.0.1 for its tiles (where nothing
+    listens, unless a test serves them), and nothing else was reached."""
+    if os.environ.get("DISPLAY"):
+        from tileserver import unreachable_url
+
+        loomkit_module().Loomkit.Draw_Map.default_tile_server = unreachable_url()
+    yield
+    assert not _elsewhere, f"the tests tried to reach other machines: {sorted(set(_elsewhere))}"
 
 
 @pytest.fixture(scope="session")

@@ -38,6 +38,10 @@ import trailmere  # noqa: E402
 from trailmere import GUI as gui  # noqa: E402
 
 from gpxfiles import gpx_text  # noqa: E402
+from tileserver import unreachable_url  # noqa: E402
+
+# The window's map asks 127.0.0.1 for its tiles, where nothing listens.
+gui.Draw_Map.default_tile_server = unreachable_url()
 
 GPXPY = Path(__file__).resolve().parent / "data" / "gpxpy"  # see its README for sources
 SAMPLE = Path(trailmere.__file__).parent / "samples" / "sample.gpx"
@@ -577,6 +581,30 @@ def scenario_launcher(*files: str) -> None:
         result["exit"] = stop.code
     result["Draw_Map_restored"] = gui.Draw_Map.__name__ == "recording_Draw_Map"
     result["reports"] = [line for line in err.text.splitlines() if line.startswith("trailmere: ")]
+
+
+def scenario_launcher_tiles(*argv: str) -> None:
+    """Runs the launcher with `argv` (--tiles SOURCE) and closes the window
+    once the map's tiles are drawn."""
+    from trailmere import __main__ as launcher
+
+    set_screen_width(1920)
+
+    def script() -> Script:
+        widget = built["draw_map"].map_widget
+        zoom = round(widget.zoom)
+        tiles = [t for column in widget.canvas_tile_array for t in column
+                 if all(0 <= c < 2 ** zoom for c in t.tile_name_position)]
+
+        def tiles_drawn() -> bool:
+            return all(t.canvas_object is not None for t in tiles)
+
+        yield tiles_drawn
+        result["tiles"] = len(tiles)
+        result["attribution"] = [widget.canvas.itemcget(i, "text") for i in widget.canvas.find_withtag("attribution_text")]
+
+    record_build(script)
+    result["exit"] = launcher.main(list(argv))
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ import pytest
 
 from conftest import DATA, no_collection, pump
 from gpxfiles import gpx_text, line_track, write_gpx
+from tileserver import unreachable_url
 
 LABEL = "gpx繪製進度"
 
@@ -443,6 +444,7 @@ def test_closing_the_window_while_hundreds_of_files_load(tmp_path: Path) -> None
 EXIT_WHILE_READING = """
 import sys, customtkinter
 from varnholt通用模組 import Loomkit
+Loomkit.Draw_Map.default_tile_server = sys.argv[3]
 root = customtkinter.CTk()
 frame = customtkinter.CTkFrame(root)
 frame.pack()
@@ -464,8 +466,8 @@ def test_interpreter_exit_while_workers_read(tmp_path: Path) -> None:
     script = tmp_path / "exit.py"
     script.write_text(EXIT_WHILE_READING, encoding="utf-8")
     for delay in (20, 60, 150, 300):
-        out = subprocess.run([sys.executable, str(script), big, str(delay)], capture_output=True, text=True,
-                             timeout=60)
+        out = subprocess.run([sys.executable, str(script), big, str(delay), unreachable_url()], capture_output=True,
+                             text=True, timeout=60)
         assert out.returncode == 0, out.stderr[-2000:]
         assert "closed" in out.stdout
 
@@ -502,6 +504,7 @@ BUILD_AMID_TK_GARBAGE = """
 import gc, sys, tkinter
 import customtkinter
 from varnholt通用模組 import Loomkit
+Loomkit.Draw_Map.default_tile_server = sys.argv[2]
 
 root = customtkinter.CTk()
 frame = customtkinter.CTkFrame(root)
@@ -548,7 +551,8 @@ def test_no_hang_building_maps_amid_tk_garbage(tmp_path: Path) -> None:
     script.write_text(BUILD_AMID_TK_GARBAGE, encoding="utf-8")
     path = write_gpx(tmp_path / "a.gpx", [[line_track(5)]])
     try:
-        out = subprocess.run([sys.executable, str(script), path], capture_output=True, text=True, timeout=120)
+        out = subprocess.run([sys.executable, str(script), path, unreachable_url()], capture_output=True, text=True,
+                             timeout=120)
     except subprocess.TimeoutExpired:
         pytest.fail("building maps amid Tk garbage hung")
     assert out.returncode == 0 and "done" in out.stdout, out.stderr[-2000:]
@@ -575,6 +579,7 @@ def screenshot(widget: Any) -> Any:
     from PIL import ImageGrab
 
     widget.canvas.itemconfigure("tile", state="hidden")  # tiles come from the network, or not
+    widget.canvas.itemconfigure("attribution", state="hidden")
     widget.update()
     x, y = widget.canvas.winfo_rootx(), widget.canvas.winfo_rooty()
     return numpy.asarray(ImageGrab.grab(bbox=(x, y, x + widget.canvas.winfo_width(),
@@ -597,7 +602,9 @@ def test_paths_look_as_the_widget_draws_them(tk_root: Any, Loomkit: Any, tmp_pat
         draw_map = Loomkit.Draw_Map(ours_frame)
         ours = draw_map.map_widget
         with no_collection():
-            plain = tkintermapview.TkinterMapView(plain_frame, width=ours.width, height=ours.height, corner_radius=0)
+            # Its tiles from an empty database only: it asks no server.
+            plain = tkintermapview.TkinterMapView(plain_frame, width=ours.width, height=ours.height, corner_radius=0,
+                                                  database_path=str(tmp_path / "no-tiles.db"), use_database_only=True)
         plain.grid(row=0, column=0)
         track = write_gpx(tmp_path / "walk.gpx", [[wandering_track(30000)]])
         draw_map._draw_gpx(track, True)

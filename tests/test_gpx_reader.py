@@ -527,8 +527,10 @@ def test_exit_during_a_big_draw(tmp_path: Path, delay: float) -> None:
         import sys, time
         sys.path.insert(0, {str(REPO / 'tests')!r})
         from conftest import loomkit_module
+        from tileserver import unreachable_url
         import customtkinter
         root = customtkinter.CTk()
+        loomkit_module().Loomkit.Draw_Map.default_tile_server = unreachable_url()
         draw_map = loomkit_module().Loomkit.Draw_Map(root)
 
         class SlowToGo:

@@ -65,6 +65,29 @@ def test_a_missing_file_is_refused_before_any_window(tmp_path: Path) -> None:
     assert "no such file: " + str(tmp_path / "nowhere.gpx") in done.stderr
 
 
+def test_tiles_from_an_mbtiles_file(tmp_path: Path) -> None:
+    from tileserver import write_mbtiles
+
+    offline = write_mbtiles(tmp_path / "taiwan.mbtiles", [(7, x, y) for x in range(100, 114) for y in range(50, 62)],
+                            attribution="© Test Maps")
+    run = drive(tmp_path, "launcher_tiles", "--tiles", str(offline))
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert r["exit"] == 0 and r["tiles"] >= 8 and r["attribution"] == ["© Test Maps"]
+
+
+@pytest.mark.parametrize("source, problem", [
+    ("nowhere.mbtiles", "no such MBTiles file: nowhere.mbtiles"),
+    ("https://tiles.example/{z}/{x}.png", "not a tile source (an http(s) address with {z}, {x} and {y}, or an "
+                                          "MBTiles file): https://tiles.example/{z}/{x}.png"),
+])
+def test_a_bad_tile_source_is_refused_in_one_line(tmp_path: Path, source: str, problem: str) -> None:
+    done = subprocess.run([sys.executable, "-m", "trailmere", "--tiles", source, str(SAMPLE)], capture_output=True,
+                          text=True, timeout=60, cwd=tmp_path)
+    assert done.returncode == 2
+    assert done.stderr.splitlines() == [f"trailmere: --tiles: {problem}"]
+
+
 def test_closing_while_files_are_read_ends_the_process_cleanly(tmp_path: Path) -> None:
     env = dict(os.environ, HOME=str(tmp_path))
     for _ in range(3):  # the shutdown fault it guards against did not strike every time

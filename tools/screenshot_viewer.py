@@ -1,10 +1,11 @@
 """Takes docs/trailmere.png: the viewer window with the sample track drawn.
 
-    xvfb-run -a -s "-screen 0 1920x1080x24" python3 tools/screenshot_viewer.py [output.png]
+    xvfb-run -a -s "-screen 0 1920x1080x24" python3 tools/screenshot_viewer.py [output.png] [--tiles SOURCE]
 
 Runs the installed viewer the way the trailmere command does, waits until the
 sample track is drawn and fitted, grabs the window from the screen and closes
-it. Map tiles appear only if the machine can reach the tile server.
+it. Map tiles appear only if the machine can reach the tile server (or with
+--tiles, passed on to the viewer).
 """
 
 from __future__ import annotations
@@ -27,7 +28,13 @@ SETTLE_MS = 3000
 
 
 def main(argv: list[str]) -> int:
-    out = Path(argv[1]) if len(argv) > 1 else OUT
+    args = argv[1:]
+    tiles: list[str] = []
+    if "--tiles" in args:
+        at = args.index("--tiles")
+        tiles = args[at:at + 2]
+        del args[at:at + 2]
+    out = Path(args[0]) if args else OUT
     Draw_Map = gui.Draw_Map
     deadline = time.monotonic() + 60
 
@@ -58,7 +65,7 @@ def main(argv: list[str]) -> int:
 
     gui.Draw_Map = watched_Draw_Map  # type: ignore[assignment]
     try:
-        launcher.main([str(SAMPLE)])
+        launcher.main([*tiles, str(SAMPLE)])
     finally:
         gui.Draw_Map = Draw_Map
     return 0 if out.exists() else 1

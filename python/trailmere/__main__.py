@@ -1,9 +1,11 @@
-"""Starts the Trailmere viewer: ``trailmere [FILE.gpx ...]`` or ``python -m trailmere``.
+"""Starts the Trailmere viewer: ``trailmere [--tiles SOURCE] [FILE.gpx ...]`` or ``python -m trailmere``.
 
 The viewer window runs until it is closed; GPX files named on the command line
 are drawn on the map once the window is up, the view fitted to the last one.
 Each file that draws nothing is named on standard error with the reason, and a
-viewer that cannot start says why in one line.
+viewer that cannot start says why in one line. ``--tiles`` takes the map's
+tiles from another server (an address with {z}, {x} and {y}) or from an
+MBTiles file, which needs no network.
 """
 
 from __future__ import annotations
@@ -22,6 +24,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         prog="trailmere", description="Trailmere, a viewer for GPS tracks (GPX files) on a map."
     )
     parser.add_argument("files", nargs="*", metavar="FILE", help="GPX files to draw when the window opens")
+    parser.add_argument("--tiles", metavar="SOURCE",
+                        help="where the map's tiles come from: a tile server's address with {z}, {x} and {y} "
+                             "(https://.../{z}/{x}/{y}.png) or an MBTiles file (shown with no network)")
     args = parser.parse_args(argv)
     missing = [f for f in args.files if not os.path.isfile(f)]
     if missing:
@@ -112,9 +117,10 @@ def draw_files(gui: Any, draw_map: Any, files: Sequence[str]) -> None:
 
 
 @contextlib.contextmanager
-def drawing_at_start(gui: Any, names: Sequence[str]) -> Iterator[None]:
+def drawing_at_start(gui: Any, names: Sequence[str], tiles: str | None = None) -> Iterator[None]:
     """While the block runs, the map the window creates gets the files `names`
-    drawn on it, and names each file it cannot draw.
+    drawn on it, and names each file it cannot draw; with `tiles`, its tiles
+    come from that source.
 
     GUI builds its map itself and keeps it to itself, so the map class the
     module looks up is wrapped for the duration of the call: the wrapper
@@ -127,6 +133,8 @@ def drawing_at_start(gui: Any, names: Sequence[str]) -> Iterator[None]:
 
     def draw_map_with_files(frame: Any) -> Any:
         draw_map = Draw_Map(frame)
+        if tiles is not None:
+            draw_map.set_tile_source(tiles)
         explaining_failures(draw_map, dict(zip(paths, names)))
         if paths:
             frame.after(100, gui.try_except_log(lambda: draw_files(gui, draw_map, paths)))
@@ -147,9 +155,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"trailmere: cannot start the viewer: {why_it_cannot_start(error)}", file=sys.stderr)
         return 1
 
+    if args.tiles is not None:
+        try:
+            gui.loomkit.Draw_Map.check_tile_source(args.tiles)
+        except ValueError as error:
+            print(f"trailmere: --tiles: {one_line(error)}", file=sys.stderr)
+            return 2
+
     Queue_All_variable: dict[str, queue.Queue[None]] = {"end": queue.Queue(), "起始數據": queue.Queue()}
     Event_All_variable = {"end": threading.Event()}
-    with drawing_at_start(gui, args.files):
+    with drawing_at_start(gui, args.files, args.tiles):
         gui.GUI(Queue_All_variable, Event_All_variable)
     return 0
 

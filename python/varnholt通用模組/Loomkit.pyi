@@ -1,6 +1,7 @@
 """The widget kit: a container class holding the kit's widget classes."""
 
 import calendar as calendar
+import os
 import random as random
 import string as string
 import threading
@@ -197,13 +198,34 @@ class Loomkit:
     def many_days(self, year: Any, month: Any) -> int: ...
 
     class Draw_Map:
+        """The map of GPX tracks. Its tiles come from `default_tile_server`
+        (OpenStreetMap's), or from `set_tile_source`, or whatever server
+        `map_widget.set_tile_server(...)` names; they are kept on disk in the
+        user's cache folder, at most two requests at a time are sent, and
+        the source's attribution shows at the bottom right."""
+
         frame: Any
         map_widget: Any
         lock_draw_line: threading.Lock
         gpxpy: Any
         threading: Any
         math: Any
+        # Read by every new map.
+        default_tile_server: str
+        # Set on the class or on one map; read as the map loads tiles.
+        application_name: str | None
+        """Your program's name for the tile servers ("MyTool/1.2 (+https://...)");
+        None sends "Trailmere/<version> (+<project page>)"."""
+        attribution: str | None
+        """The credit shown on the map; None shows the source's own."""
+        tile_cache_size: int
+        """Bytes of tiles kept on disk (shared by all maps of the user); 0 keeps none."""
         def __init__(self, frame: Any) -> None: ...
+        def set_tile_source(self, source: str | os.PathLike[str]) -> None:
+            """A tile address with {z}, {x} and {y}, or an MBTiles file; ValueError says what is wrong."""
+        @staticmethod
+        def check_tile_source(source: str | os.PathLike[str]) -> None:
+            """Raises ValueError saying what is wrong with a tile source."""
         def draw_gpx(self, data_path: str, **kwargs: Any) -> None: ...
         def _draw_gpx(self, data_path: str, adapt_sizes: Any, **kwargs: Any) -> None: ...
         def delete_all_path(self) -> None: ...

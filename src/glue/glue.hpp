@@ -50,6 +50,14 @@ void def(py::handle cls, const char* name, Func&& f, const Extra&... extra) {
     py::setattr(cls, name, cf);
 }
 
+// A method of a subclass in place of the one it inherits (no overload chain
+// with the base class's function).
+template <typename Func, typename... Extra>
+void def_override(py::handle cls, const char* name, Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::is_method(cls), extra...);
+    py::setattr(cls, name, cf);
+}
+
 // __init__ for a plain class. pybind11 treats a function named "__init__" as
 // one of its own constructors, so the function gets another internal name.
 template <typename Func, typename... Extra>

@@ -17,4 +17,10 @@ inline const char* const kTitleFamily = "Microsoft JhengHei";
 inline const int kTitleSize = 15;
 inline const char* const kCalendarFamily = "Arial";
 
+// The map's credit line: dark on a light box, readable on light and dark tiles.
+inline const char* const kCreditFamily = "Arial";
+inline const int kCreditPixels = 11;
+inline const char* const kCreditText = "#333333";
+inline const char* const kCreditBox = "#FFFFFF";
+
 }  // namespace look

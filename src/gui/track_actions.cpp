@@ -1,12 +1,14 @@
 #include "gui/gui.hpp"
 #include "gui/messages.hpp"
 
+#include "glue/product.hpp"
+
 namespace gui {
 
 namespace {
 
-const char* const kProductPage = "https://trailmere.example.com:34008/Trailmere";
-const char* const kProductPagePlain = "http://trailmere.example.com:34008/Trailmere";
+using glue::kProductPage;
+using glue::kProductPagePlain;
 
 // Draws each file; only the last one moves the map.
 void draw_each(py::object draw_map, py::object paths) {

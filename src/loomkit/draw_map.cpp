@@ -4,6 +4,7 @@
 #include "loomkit/line_reader.hpp"
 #include "loomkit/map_handover.hpp"
 #include "loomkit/path_drawing.hpp"
+#include "loomkit/tile_map_view.hpp"
 
 #include <cmath>
 #include <string>
@@ -17,6 +18,12 @@ using map::call_on_tk_thread;
 const double kDefaultLatitude = 23.749959894724828;
 const double kDefaultLongitude = 120.94158253422043;
 const int kDefaultZoom = 7;
+
+// OpenStreetMap's own address, as its tile usage policy asks (the widget's
+// default names the a. server, which the policy advises against).
+const char* const kDefaultTileServer = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
+// A few hundred megabytes of tiles on disk, shared by every map of the user.
+const long long kDefaultTileCacheSize = 300LL * 1024 * 1024;
 
 py::object item(py::handle sequence, long index) {
     return sequence.attr("__getitem__")(py::int_(index));
@@ -66,14 +73,18 @@ void init(py::object self, py::object frame) {
         // The widget starts its tile threads, each start() a wait of this
         // thread (see start_worker).
         glue::GcPaused paused;
-        map_widget = tkintermapview.attr("TkinterMapView")(
-            frame, "width"_a = py::int_(750) * width / py::int_(1920),
-            "height"_a = py::int_(400) * height / py::int_(1080), "corner_radius"_a = 0);
+        py::kwargs options;
+        options["width"] = py::int_(750) * width / py::int_(1920);
+        options["height"] = py::int_(400) * height / py::int_(1080);
+        options["corner_radius"] = 0;
+        map_widget = tiles::make_map_widget(tkintermapview.attr("TkinterMapView"), frame, options);
     }
     self.attr("map_widget") = map_widget;
     map_widget.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
     map_widget.attr("set_position")(kDefaultLatitude, kDefaultLongitude);
     map_widget.attr("set_zoom")(kDefaultZoom);
+    // Only now: the widget's own start view (Berlin) is never loaded.
+    tiles::start_loading(self, map_widget);
     map::attach_handover(self, map_widget);
 }
 
@@ -184,6 +195,8 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
 
 void delete_all_path(py::object self) { path_call(self, self.attr("map_widget").attr("delete_all_path")); }
 
+void set_tile_source(py::object self, py::object source) { tiles::set_tile_source(self.attr("map_widget"), source); }
+
 }  // namespace
 
 py::object make_draw_map() {
@@ -193,6 +206,15 @@ py::object make_draw_map() {
     glue::def(cls, "_draw_gpx", &draw_gpx_now, py::arg("data_path"), py::arg("adapt_sizes"));
     glue::def(cls, "delete_all_path", &delete_all_path);
     glue::def(cls, "_read_lines", &read_lines, py::arg("data_path"), py::arg("reader") = py::none());
+
+    // Tiles: read by every new map; a program may change them on the class or on one map.
+    cls.attr("default_tile_server") = kDefaultTileServer;
+    cls.attr("application_name") = py::none();
+    cls.attr("attribution") = py::none();
+    cls.attr("tile_cache_size") = kDefaultTileCacheSize;
+    glue::def(cls, "set_tile_source", &set_tile_source, py::arg("source"));
+    cls.attr("check_tile_source") = glue::builtin("staticmethod")(
+        py::cpp_function(&tiles::check_tile_source, py::name("check_tile_source"), py::arg("source")));
     return cls;
 }
 

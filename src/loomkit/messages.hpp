@@ -18,4 +18,23 @@ inline const char* const kProgress = u8"gpx\u7e6a\u88fd\u9032\u5ea6";
 // 已匯入 --> : a file drawn
 inline const char* const kImported = u8"\u5df2\u532f\u5165 --> ";
 
+// The map's tiles.
+// "map tiles: <host> answered <status> <reason>; the map now asks it less often"
+inline const char* const kTilesRefused = "map tiles: ";
+inline const char* const kTilesRefusedAnswered = " answered ";
+inline const char* const kTilesRefusedAfter = "; the map now asks it less often";
+// "map tiles: the tile cache <path> was damaged; it starts again empty"
+inline const char* const kCacheDamagedBefore = "map tiles: the tile cache ";
+inline const char* const kCacheDamagedAfter = " was damaged; it starts again empty";
+// "map tiles: <error>": a tile that failed for a reason of its own, reported once.
+inline const char* const kTileFailed = "map tiles: ";
+inline const char* const kNotTileSource =
+    "not a tile source (an http(s) address with {z}, {x} and {y}, or an MBTiles file): ";
+inline const char* const kNoSuchTileFile = "no such MBTiles file: ";
+inline const char* const kNotMBTiles = "not an MBTiles file: ";
+inline const char* const kVectorTiles = "it holds vector tiles (pbf), which the map cannot draw";
+// © OpenStreetMap contributors
+inline const char* const kOpenStreetMapCredit = u8"\u00a9 OpenStreetMap contributors";
+inline const char* const kOpenStreetMapCopyright = "https://www.openstreetmap.org/copyright";
+
 }  // namespace loomkit::messages

@@ -7,7 +7,23 @@ namespace platform {
 
 namespace {
 const std::string kWindowsRoot = "C:/varnholt/";
+
+std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+    return path;
 }
+
+// An environment variable looked up through os.environ (tests change it).
+std::string environment(const char* name) {
+    py::object value = glue::import_module("os").attr("environ").attr("get")(name, "");
+    return py::cast<std::string>(value);
+}
+
+std::string home_path(const char* relative) {
+    return py::cast<std::string>(glue::import_module("os.path").attr("expanduser")(relative));
+}
+
+}  // namespace
 
 bool is_windows() {
 #ifdef _WIN32
@@ -20,10 +36,18 @@ bool is_windows() {
 std::string data_root() {
     if (is_windows()) return kWindowsRoot;
     // expanduser honours HOME, which is what users (and tests) expect.
-    std::string home = py::cast<std::string>(
-        glue::import_module("os.path").attr("expanduser")("~"));
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
-    return home + "/varnholt/";
+    return without_trailing_slashes(home_path("~")) + "/varnholt/";
+}
+
+std::string cache_root() {
+    if (is_windows()) {
+        std::string local = environment("LOCALAPPDATA");
+        if (local.empty()) local = home_path("~/AppData/Local");
+        return without_trailing_slashes(local) + "/varnholt/Cache/";
+    }
+    std::string xdg = environment("XDG_CACHE_HOME");
+    std::string root = !xdg.empty() && xdg.front() == '/' ? xdg : home_path("~/.cache");
+    return without_trailing_slashes(root) + "/varnholt/";
 }
 
 std::string data_path(const std::string& windows_path) {

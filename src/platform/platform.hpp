@@ -19,6 +19,11 @@ std::string data_root();
 // path is returned unchanged.
 std::string data_path(const std::string& windows_path);
 
+// The user's cache folder for the kit, ending with "/": %LOCALAPPDATA%/varnholt/Cache/
+// on Windows; $XDG_CACHE_HOME/varnholt/ elsewhere, ~/.cache/varnholt/ when
+// that is unset (or not an absolute path, as the XDG rules say).
+std::string cache_root();
+
 // Creates one folder (not its parents); every error is ignored.
 void make_folder_quietly(const std::string& path);
 
