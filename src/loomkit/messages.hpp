@@ -18,4 +18,10 @@ inline const char* const kProgress = u8"gpx\u7e6a\u88fd\u9032\u5ea6";
 // 已匯入 --> : a file drawn
 inline const char* const kImported = u8"\u5df2\u532f\u5165 --> ";
 
+// "<path>: drew the first of 3 segments in 2 tracks": only the first is drawn
+inline const char* const kDrewFirst = ": drew the first of ";
+inline const char* const kSegmentsIn = " segments in ";
+inline const char* const kTrack = " track";
+inline const char* const kTracks = " tracks";
+
 }  // namespace loomkit::messages
