@@ -49,10 +49,10 @@ void open_and_reap(const char* address) {
         G("webbrowser").attr("open")(address);
         return;
     }
-    py::list before = py::list(active);
+    py::object before = glue::builtin("list")(active);  // a copy: py::list(a list) is that list
     auto reap = glue::on_exit([&] {
         py::object threading = glue::import_module("threading");
-        for (py::handle process : py::list(active)) {
+        for (py::handle process : glue::builtin("list")(active)) {
             if (before.contains(process)) continue;
             py::object waiter = threading.attr("Thread")("target"_a = process.attr("wait"), "daemon"_a = true);
             glue::GcPaused paused;  // see GcPaused: this thread waits in start()
