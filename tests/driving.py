@@ -32,8 +32,7 @@ def drive(home: Path, *args: str, timeout: float = 300) -> Run:
     lines = done.stdout.splitlines()
     results = [line for line in lines if line.startswith("RESULT ")]
     assert done.returncode == 0 and results, f"driver failed ({done.returncode}):\n{done.stdout}\n{done.stderr}"
-    # Xlib warns on standard output when the X authority file is empty.
-    printed = [line for line in lines if line not in results and not line.startswith("Xlib.xauth:")]
+    printed = [line for line in lines if line not in results]
     return Run(json.loads(results[-1][len("RESULT "):]), printed, done.stderr)
 
 

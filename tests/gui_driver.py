@@ -11,7 +11,9 @@ replaced; everything else is the real window, map and handlers.
 
 from __future__ import annotations
 
+import contextlib
 import gc
+import io
 import json
 import os
 import shutil
@@ -294,6 +296,8 @@ def scenario_handlers() -> None:
     folder_named_gpx.mkdir()
     notes = scratch / "notes.txt"
     notes.write_text("hello")
+    upper = scratch / "TRACK.GPX"  # as a GPS device names it
+    shutil.copy(SAMPLE, upper)
 
     answers: list[Any] = []
     dialogs: list[dict[str, Any]] = []
@@ -357,10 +361,17 @@ def scenario_handlers() -> None:
         plus.invoke()
 
         before = len(draws)
-        answers.append((str(garbage), str(latin1), str(folder_named_gpx), str(scratch / "missing.gpx"), str(notes)))
+        answers.append((str(garbage), str(latin1), str(folder_named_gpx), str(scratch / "missing.gpx"), str(notes),
+                        str(upper)))
         plus.invoke()
+
+        def upper_drawn() -> bool:
+            return paths_on_map() == 1
+
+        yield upper_drawn
         yield 1000
         result["after_bad_files"] = [paths_on_map(), [d[0] for d in draws[before:]]]
+        waste_bin.invoke()
 
         answers.append((C,))
         plus.invoke()
@@ -522,6 +533,41 @@ def scenario_clear_while_drawing(count: str = "50", points: str = "60000") -> No
     call_gui(*mappings())
 
 
+def scenario_product_page() -> None:
+    """Presses "?" with the real webbrowser module and a desktop opener that
+    hands the page on and exits, as xdg-open does."""
+    set_screen_width(1920)
+    bin_folder = Path(tempfile.mkdtemp(prefix="trailmere-bin-"))
+    opened = bin_folder / "opened"
+    opener = bin_folder / "xdg-open"
+    opener.write_text(f'#!/bin/sh\nsleep 0.3\necho "$1" > {opened}\n')
+    opener.chmod(0o755)
+    os.environ["PATH"] = f"{bin_folder}{os.pathsep}{os.environ['PATH']}"
+    os.environ.pop("BROWSER", None)
+
+    def children() -> list[str]:
+        found = []
+        for task in os.listdir("/proc/self/task"):
+            found += Path(f"/proc/self/task/{task}/children").read_text().split()
+        return found
+
+    def script() -> Script:
+        built["buttons"][2].invoke()
+
+        def page_handed_on() -> bool:
+            return opened.exists() and opened.read_text().strip() != ""
+
+        def no_child_left() -> bool:
+            return children() == []
+
+        yield page_handed_on
+        result["page"] = opened.read_text().strip()
+        yield no_child_left  # a defunct child would stay until this process made another
+
+    record_build(script)
+    call_gui(*mappings())
+
+
 def scenario_as_main() -> None:
     """With the module's __name__ "__main__", GUI("X", "X") closes cleanly."""
     set_screen_width(1920)
@@ -562,12 +608,14 @@ def scenario_launcher(*files: str) -> None:
     set_screen_width(1920)
     out, err = sys.stdout, sys.stderr = Tee(sys.stdout), Tee(sys.stderr)
 
+    with contextlib.redirect_stderr(io.StringIO()):
+        paths = launcher.files_to_draw(files)
+
     def script() -> Script:
         result["start_view"] = built["initial_view"]
 
         def each_drawn_or_reported() -> bool:
-            return all("已匯入 --> " + os.path.abspath(f) in out.text or f"trailmere: {f}: " in err.text
-                       for f in files)
+            return all("已匯入 --> " + path in out.text or f"{path}: " in out.text for path in paths)
 
         yield each_drawn_or_reported
         yield 300
@@ -580,7 +628,8 @@ def scenario_launcher(*files: str) -> None:
     except SystemExit as stop:
         result["exit"] = stop.code
     result["Draw_Map_restored"] = gui.Draw_Map.__name__ == "recording_Draw_Map"
-    result["reports"] = [line for line in err.text.splitlines() if line.startswith("trailmere: ")]
+    result["reports"] = [line for line in out.text.splitlines() if line.startswith("/")]
+    result["errors"] = err.text.splitlines()
 
 
 def scenario_launcher_tiles(*argv: str) -> None:

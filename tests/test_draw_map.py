@@ -97,16 +97,29 @@ def test_without_fit_the_view_stays(draw_map: Any, tmp_path: Path, capsys: pytes
     assert capsys.readouterr().out == "已匯入 --> " + path + "\n"
 
 
-def test_only_first_segment_of_first_track(draw_map: Any, tmp_path: Path) -> None:
+def test_only_first_segment_of_first_track(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     first = [(24.0, 121.0), (24.5, 122.0)]
     path = write_gpx(tmp_path / "two.gpx", [[first, [(30.0, 130.0), (31.0, 131.0)]], [[(0.0, 0.0), (1.0, 1.0)]]])
     draw_map._draw_gpx(path, True)
     assert paths(draw_map) == [first]
     assert draw_map.map_widget.zoom == 8
+    assert capsys.readouterr().out.splitlines()[-2:] == [
+        "已匯入 --> " + path, path + ": drew the first of 3 segments in 2 tracks"]
+    one_track = write_gpx(tmp_path / "one.gpx", [[first, first]])
+    draw_map._draw_gpx(one_track, False)
+    assert capsys.readouterr().out.splitlines()[-1] == one_track + ": drew the first of 2 segments in 1 track"
 
 
-@pytest.mark.parametrize("name", ["track.GPX", "track.Gpx", "gpx", "track.gpx.bak", ".gp"])
-def test_suffix_is_exact(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str], name: str) -> None:
+def test_suffix_without_regard_to_case(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    # As GPS devices and Windows write it.
+    path = write_gpx(tmp_path / "TRACK.GPX", [[[(24.0, 121.0), (24.5, 122.0)]]])
+    draw_map._draw_gpx(path, False)
+    assert capsys.readouterr().out == "已匯入 --> " + path + "\n"
+    assert paths(draw_map) == [[(24.0, 121.0), (24.5, 122.0)]]
+
+
+@pytest.mark.parametrize("name", ["track.gpx.bak", "gpx", ".gp", "track.gpxx", "trackgpx"])
+def test_other_names_are_skipped(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str], name: str) -> None:
     # The file does not even exist: nothing may be read.
     draw_map._draw_gpx(str(tmp_path / name), True)
     assert capsys.readouterr().out == ""
@@ -118,7 +131,8 @@ def test_progress_line(draw_map: Any, tmp_path: Path, capsys: pytest.CaptureFixt
     path = write_gpx(tmp_path / "three.gpx", [[seg], [seg, seg], [seg]])
     draw_map._draw_gpx(path, False, progress_check=True)
     out = capsys.readouterr().out
-    assert out == f"\r{LABEL} 1/3\r{LABEL} 2/3\r{LABEL} 3/3\n已匯入 --> {path}\n"
+    assert out == (f"\r{LABEL} 1/3\r{LABEL} 2/3\r{LABEL} 3/3\n已匯入 --> {path}\n"
+                   f"{path}: drew the first of 4 segments in 3 tracks\n")
     draw_map._draw_gpx(path, False, progress_check=True, progress="讀取", unknown=1)
     assert capsys.readouterr().out.startswith("\r讀取 1/3\r讀取 2/3")
 

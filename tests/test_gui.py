@@ -170,11 +170,28 @@ def test_failing_handlers_and_bad_files_leave_the_window_working(handlers: Run) 
     assert "button_event_008 failed: OSError" in handlers.stderr
     assert "button_event_010 failed: RuntimeError: dialog broke" in handlers.stderr
     paths, chosen = r["after_bad_files"]
-    assert paths == 0 and [Path(p).name for p in chosen] == [
-        "garbage.gpx", "latin1.gpx", "folder.gpx", "missing.gpx", "notes.txt"]
+    names = [Path(p).name for p in chosen]
+    assert paths == 1 and names == ["garbage.gpx", "latin1.gpx", "folder.gpx", "missing.gpx", "notes.txt", "TRACK.GPX"]
+    # Each file that draws nothing is named once, with the reason; the upper-case one is drawn.
+    said = {Path(line.split(": ", 1)[0]).name: line.split(": ", 1)[1]
+            for line in handlers.printed if line.startswith(str(Path(chosen[0]).parent))}
+    assert said["garbage.gpx"].startswith("not a GPX file: Error parsing XML: ")
+    assert said["latin1.gpx"].startswith("not a GPX file: 'utf-8' codec can't decode")
+    assert said["folder.gpx"] == "a folder, not a GPX file"
+    assert said["missing.gpx"] == "cannot be read: No such file or directory"
+    assert said["notes.txt"] == "not a .gpx file, it will not be drawn"
+    assert set(said) == set(names) - {"TRACK.GPX"}
+    assert sum(line.startswith(str(Path(chosen[0]).parent)) for line in handlers.printed) == 5
+    assert "已匯入 --> " + chosen[-1] in handlers.printed
     # Later steps ran: the last choice drew its file on the cleared map.
     assert r["answers_left"] == 0 and len(r["dialogs"]) == 6
     assert r["signals"] == SIGNALS
+
+
+def test_the_product_page_leaves_no_defunct_browser_process() -> None:
+    r = scenario("product_page").result
+    assert r["script"] == "done", r["script"]
+    assert r["page"] == "https://trailmere.example.com:34008/Trailmere"
 
 
 def test_files_dropped_on_the_window_are_drawn_like_chosen_ones() -> None:

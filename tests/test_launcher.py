@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -34,17 +35,43 @@ def test_files_that_draw_nothing_are_named_with_the_reason(tmp_path: Path) -> No
     routes, empty_first = DATA / "gpxpy" / "route.gpx", DATA / "gpxpy" / "korita-zbevnica.gpx"
     text = tmp_path / "notes.gpx"
     text.write_text("just some notes")
-    run = drive(tmp_path, "launcher", str(routes), str(empty_first), str(text), str(SAMPLE))
+    missing = tmp_path / "nowhere.gpx"
+    run = drive(tmp_path, "launcher", str(routes), str(missing), str(empty_first), str(text), str(SAMPLE))
     r = run.result
     assert r["script"] == "done", r["script"]
+    # The window opened with the files that are there.
     assert r["exit"] == 0 and r["paths"] == 1
     assert r["view"][1] == expected_view(SAMPLE)[1]
+    assert r["errors"] == [f"trailmere: {missing}: no such file or folder"]
     reports = r["reports"]
     assert len(reports) == 3, reports
-    assert f"trailmere: {routes}: no track to draw (the file holds only routes or waypoints)" in reports
-    assert f"trailmere: {empty_first}: the first track segment has no points" in reports
-    assert any(line.startswith(f"trailmere: {text}: not a GPX file: Error parsing XML: ") for line in reports)
+    assert f"{routes}: no track to draw (the file holds only routes or waypoints)" in reports
+    assert f"{empty_first}: the first track segment has no points" in reports
+    assert any(line.startswith(f"{text}: not a GPX file: Error parsing XML: ") for line in reports)
     assert "Traceback" not in run.stderr
+
+
+def test_a_folder_opens_the_gpx_files_under_it_in_name_order(tmp_path: Path) -> None:
+    folder = tmp_path / "season"
+    (folder / "b-june").mkdir(parents=True)
+    (folder / "a-may").mkdir()
+    shutil.copy(DATA / "gpxpy" / "Mojstrovka.gpx", folder / "b-june" / "RIDE.GPX")
+    shutil.copy(SAMPLE, folder / "c-last.Gpx")  # last in name order: the view fits it
+    shutil.copy(DATA / "gpxpy" / "around-visnjan-with-car.gpx", folder / "a-may" / "walk.gpx")
+    (folder / "a-may" / "notes.txt").write_text("not a track")
+    (tmp_path / "empty").mkdir()
+    run = drive(tmp_path, "launcher", str(folder), str(tmp_path / "empty"))
+    r = run.result
+    assert r["script"] == "done", r["script"]
+    assert r["exit"] == 0 and r["paths"] == 3 and r["reports"] == []
+    assert r["errors"] == [f"trailmere: {tmp_path / 'empty'}: no GPX files in this folder"]
+    (lat, lon), zoom = expected_view(SAMPLE)
+    (got_lat, got_lon), got_zoom = r["view"]
+    assert (got_lat, got_lon, got_zoom) == (pytest.approx(lat, abs=1e-7), pytest.approx(lon, abs=1e-7), zoom)
+    from trailmere.__main__ import files_to_draw
+
+    assert files_to_draw([str(folder)]) == [
+        str(folder / "a-may" / "walk.gpx"), str(folder / "b-june" / "RIDE.GPX"), str(folder / "c-last.Gpx")]
 
 
 def test_a_display_without_authority_file_is_explained(tmp_path: Path) -> None:
@@ -58,11 +85,27 @@ def test_a_display_without_authority_file_is_explained(tmp_path: Path) -> None:
         f"authority file, or, if the display needs none, create an empty one: touch {missing}"]
 
 
-def test_a_missing_file_is_refused_before_any_window(tmp_path: Path) -> None:
-    done = subprocess.run([sys.executable, "-m", "trailmere", str(SAMPLE), str(tmp_path / "nowhere.gpx")],
-                          capture_output=True, text=True, timeout=60, env=dict(os.environ, DISPLAY=""))
-    assert done.returncode == 2
-    assert "no such file: " + str(tmp_path / "nowhere.gpx") in done.stderr
+def test_an_empty_authority_file_gives_no_xlib_warning(tmp_path: Path) -> None:
+    """A display that needs no authority: Xlib warns for the empty file on every
+    connection, and pyautogui makes two when it is imported."""
+    if shutil.which("Xvfb") is None:
+        pytest.skip("needs Xvfb")
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                              pass_fds=(write,), stderr=subprocess.DEVNULL)
+    os.close(write)
+    try:
+        with os.fdopen(read) as display_number:
+            display = ":" + display_number.readline().strip()
+        empty = tmp_path / "empty.Xauthority"
+        empty.touch()
+        done = subprocess.run([sys.executable, "-c", "from trailmere import GUI; import varnholt通用模組 as v; v.Loomkit"],
+                              capture_output=True, text=True, timeout=120,
+                              env=dict(os.environ, DISPLAY=display, XAUTHORITY=str(empty)))
+    finally:
+        server.terminate()
+        server.wait()
+    assert (done.returncode, done.stdout) == (0, ""), done.stderr
 
 
 def test_tiles_from_an_mbtiles_file(tmp_path: Path) -> None:

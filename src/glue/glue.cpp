@@ -1,5 +1,7 @@
 #include "glue/glue.hpp"
 
+#include <cstring>
+
 namespace glue {
 
 void Module::bind(py::handle module) {
@@ -67,6 +69,19 @@ double as_double(py::handle x) {
     double d = PyFloat_AsDouble(x.ptr());
     if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return d;
+}
+
+bool ends_with_ignoring_case(py::handle text, const char* suffix) {
+    if (!PyUnicode_Check(text.ptr())) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    Py_ssize_t count = static_cast<Py_ssize_t>(std::strlen(suffix));
+    if (length < count) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), length - count + i);
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (c != static_cast<unsigned char>(suffix[i])) return false;
+    }
+    return true;
 }
 
 py::object kwarg(const py::kwargs& kwargs, const char* key, py::object fallback) {

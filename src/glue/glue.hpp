@@ -176,6 +176,11 @@ inline bool equals_none(py::handle x) { return equals(x, Py_None); }
 // Python truth value.
 bool truthy(py::handle x);
 
+// The text ends with `suffix` (lower-case ASCII), letters compared without
+// regard to case, as file systems on Windows compare names: "TRACK.GPX" ends
+// with ".gpx". False for anything that is not a str.
+bool ends_with_ignoring_case(py::handle text, const char* suffix);
+
 // kwargs.get(key, default)
 py::object kwarg(const py::kwargs& kwargs, const char* key, py::object fallback);
 

@@ -111,6 +111,7 @@ void build_window(py::object ctk, py::object app, py::object set_button, const s
     frame[6].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
 
     py::object draw_map = G("Draw_Map")(map_frame);
+    say_why_files_draw_nothing(draw_map);
 
     glue::report_and_go_on([&] { header(ctk, frame[4], folder); });
 

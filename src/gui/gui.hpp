@@ -40,4 +40,13 @@ py::object button_event_011(py::object draw_map);
 // window's `tk`) and draws them like button_event_010 does.
 py::object drop_handler(py::object tk, py::object draw_map);
 
+// Why the map draws nothing for the file at `data_path`, found by reading it
+// as the map does (UTF-8 text through gpxpy, the first segment drawn); None
+// when it draws.
+py::object why_nothing_is_drawn(py::object data_path);
+
+// Makes the window's map name each file it skips or cannot draw, with the
+// reason, in one line on standard output. The file is read again only then.
+void say_why_files_draw_nothing(py::object draw_map);
+
 }  // namespace gui

@@ -1,4 +1,5 @@
 #include "gui/gui.hpp"
+#include "platform/platform.hpp"
 
 namespace gui {
 
@@ -20,7 +21,7 @@ PYBIND11_MODULE(GUI, m) {
     m.attr("customtkinter") = glue::import_module("customtkinter");
     m.attr("webbrowser") = glue::import_module("webbrowser");
     m.attr("Image") = glue::import_module("PIL.Image");
-    m.attr("pyautogui") = glue::import_module("pyautogui");
+    m.attr("pyautogui") = platform::import_pyautogui();
     // varnholt通用模組
     m.attr("varnholt") = glue::import_module(u8"varnholt\u901a\u7528\u6a21\u7d44");
     m.attr("loomkit") = m.attr("varnholt").attr("Loomkit")();

@@ -153,18 +153,36 @@ void fit_view(py::object self, py::object points) {
 // The segments of one file as _draw_gpx reads them, without drawing; or,
 // for tests and benchmarks, as one native reader alone reads them.
 py::object read_lines(py::object self, py::object data_path, py::object reader) {
-    if (reader.is_none()) return map::read_segments(self, data_path, py::none(), false);
+    py::ssize_t tracks = 0;
+    if (reader.is_none()) return map::read_segments(self, data_path, py::none(), false, tracks);
     return map::read_segments_with(self, data_path, py::cast<std::string>(reader));
+}
+
+// A file drawn in part says so: "drew the first of 3 segments in 2 tracks".
+// Said here, where the file is read, so that nobody has to read it again.
+void say_what_was_left_out(py::handle data_path, py::ssize_t segments, py::ssize_t tracks) {
+    if (segments < 2) return;
+    std::string text = py::cast<std::string>(py::str(data_path)) + messages::kDrewFirst + std::to_string(segments) +
+                       messages::kSegmentsIn + std::to_string(tracks) +
+                       (tracks == 1 ? messages::kTrack : messages::kTracks);
+    glue::print(py::str(text));
 }
 
 void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes, py::kwargs kwargs) {
     py::object progress = glue::kwarg(kwargs, "progress", py::str(messages::kProgress));
     bool progress_check = glue::truthy(glue::kwarg(kwargs, "progress_check", py::bool_(false)));
 
-    py::object suffix = data_path[py::slice(py::int_(-4), py::none(), py::none())];
-    if (suffix.not_equal(py::str(".gpx"))) return;
+    // "TRACK.GPX" is as much a GPX file as "track.gpx" (devices and Windows
+    // write either); other names are skipped.
+    if (PyUnicode_Check(data_path.ptr())) {
+        if (!glue::ends_with_ignoring_case(data_path, ".gpx")) return;
+    } else {
+        py::object suffix = data_path[py::slice(py::int_(-4), py::none(), py::none())];
+        if (suffix.not_equal(py::str(".gpx"))) return;
+    }
     map::enlist_current_worker(self);
 
+    py::ssize_t segments = 0, tracks = 0;
     try {
         // Released before the closing message: printing may end a daemon
         // worker at interpreter shutdown, and the segments must not be freed
@@ -174,7 +192,8 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
             // Reading and the drawing's work ahead take a turn on a CPU; the
             // turn is given back before the wait for the Tk thread.
             map::ReadTurn turn(self);
-            py::list line = map::read_segments(self, data_path, progress, progress_check);
+            py::list line = map::read_segments(self, data_path, progress, progress_check, tracks);
+            segments = py::len(line);
             first = item(line, 0);
             // The widget cannot draw a line through one point; a one-point
             // track is shown as a dot instead of failing.
@@ -191,6 +210,7 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
         throw;
     }
     glue::print(py::str(messages::kImported) + py::str(data_path));
+    say_what_was_left_out(data_path, segments, tracks);
 }
 
 void delete_all_path(py::object self) { path_call(self, self.attr("map_widget").attr("delete_all_path")); }

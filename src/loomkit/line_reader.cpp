@@ -119,13 +119,14 @@ bool read_natively(py::handle self, py::object data_path, Native native, py::lis
 
 // `native` reads first, unless the map's parser is not gpxpy itself.
 py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check,
-                       Native native) {
+                       Native native, py::ssize_t& tracks) {
     py::list line;
     std::vector<std::size_t> track_segments;
     py::object parser = self.attr("gpxpy");
     // A parser put in the module's place is the caller's choice: it reads.
     if (parser.is(glue::import_module("gpxpy")) && read_natively(self, data_path, native, line, track_segments)) {
         py::ssize_t count = static_cast<py::ssize_t>(track_segments.size());
+        tracks = count;
         if (progress_check) {
             for (py::ssize_t n = 1; n <= count; ++n) print_progress(progress, n, count);
             glue::print();
@@ -140,10 +141,11 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
         gpx = parser.attr("parse")(file);
     }
 
-    py::object tracks = gpx.attr("tracks");
-    py::ssize_t count = py::len(tracks);
+    py::object gpx_tracks = gpx.attr("tracks");
+    py::ssize_t count = py::len(gpx_tracks);
+    tracks = count;
     py::ssize_t n = 0;
-    for (py::handle track : tracks) {
+    for (py::handle track : gpx_tracks) {
         for (py::handle segment : track.attr("segments")) {
             py::list points;
             for (py::handle point : segment.attr("points"))
@@ -159,12 +161,14 @@ py::list read_segments(py::object self, py::object data_path, py::object progres
 
 }  // namespace
 
-py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check) {
-    return read_segments(self, data_path, progress, progress_check, Native::Usual);
+py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check,
+                       py::ssize_t& tracks) {
+    return read_segments(self, data_path, progress, progress_check, Native::Usual, tracks);
 }
 
 py::object read_segments_with(py::object self, py::object data_path, const std::string& reader) {
-    if (reader == "exact") return read_segments(self, data_path, py::none(), false, Native::Exact);
+    py::ssize_t tracks = 0;
+    if (reader == "exact") return read_segments(self, data_path, py::none(), false, Native::Exact, tracks);
     if (reader != "scanner") throw py::value_error("reader must be 'exact' or 'scanner', not '" + reader + "'");
     py::list line;
     std::vector<std::size_t> track_segments;

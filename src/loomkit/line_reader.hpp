@@ -9,9 +9,11 @@
 
 namespace loomkit::map {
 
-// `line` of one file: a list per track segment, tracks in file order. With
-// `progress_check` true, prints the progress line after each track.
-py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check);
+// `line` of one file: a list per track segment, tracks in file order, and
+// the number of tracks in `tracks`. With `progress_check` true, prints the
+// progress line after each track.
+py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check,
+                       py::ssize_t& tracks);
 
 // The same `line` read by one native reader alone, for tests and benchmarks:
 // "exact" (the expat reader, with gpxpy where it declines) or "scanner" (the

@@ -37,4 +37,10 @@ inline const char* const kVectorTiles = "it holds vector tiles (pbf), which the 
 inline const char* const kOpenStreetMapCredit = u8"\u00a9 OpenStreetMap contributors";
 inline const char* const kOpenStreetMapCopyright = "https://www.openstreetmap.org/copyright";
 
+// "<path>: drew the first of 3 segments in 2 tracks": only the first is drawn
+inline const char* const kDrewFirst = ": drew the first of ";
+inline const char* const kSegmentsIn = " segments in ";
+inline const char* const kTrack = " track";
+inline const char* const kTracks = " tracks";
+
 }  // namespace loomkit::messages

@@ -2,6 +2,7 @@
 #include "glue/look.hpp"
 #include "loomkit/messages.hpp"
 #include "glue/version.hpp"
+#include "platform/platform.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -57,7 +58,7 @@ PYBIND11_MODULE(Loomkit, m) {
 
     m.attr("tkinter") = glue::import_module("tkinter");
     m.attr("customtkinter") = glue::import_module("customtkinter");
-    m.attr("pyautogui") = glue::import_module("pyautogui");
+    m.attr("pyautogui") = platform::import_pyautogui();
     m.attr("Image") = glue::import_module("PIL.Image");
     m.attr("time") = glue::import_module("time");
     m.attr("ctk") = m.attr("customtkinter");

@@ -13,6 +13,14 @@ std::string without_trailing_slashes(std::string path) {
     return path;
 }
 
+const char* const kEmptyAuthorityWarning = "Xlib.xauth: warning, no xauthority details available";
+
+// Xlib.xauth's print while pyautogui is imported.
+void print_but_the_empty_authority_warning(py::args args, py::kwargs kwargs) {
+    if (args.size() == 1 && glue::equals(args[0], py::str(kEmptyAuthorityWarning))) return;
+    glue::builtin("print")(*args, **kwargs);
+}
+
 // An environment variable looked up through os.environ (tests change it).
 std::string environment(const char* name) {
     py::object value = glue::import_module("os").attr("environ").attr("get")(name, "");
@@ -79,6 +87,21 @@ void set_window_icon(py::handle window, const std::string& ico_path) {
         png.replace(png.size() - ico.size(), ico.size(), ".png");
     py::object image = glue::import_from("tkinter", "PhotoImage")("master"_a = window, "file"_a = png);
     window.attr("iconphoto")(false, image);
+}
+
+py::object import_pyautogui() {
+    if (glue::import_from("sys", "modules").contains("pyautogui")) return glue::import_module("pyautogui");
+    py::object xauth;
+    try {
+        xauth = glue::import_module("Xlib.xauth");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        return glue::import_module("pyautogui");  // not on X11
+    }
+    // A module global shadows the builtin for that module's code alone.
+    py::setattr(xauth, "print", py::cpp_function(&print_but_the_empty_authority_warning));
+    auto restore = glue::on_exit([&] { py::delattr(xauth, "print"); });
+    return glue::import_module("pyautogui");
 }
 
 }  // namespace platform

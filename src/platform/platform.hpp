@@ -35,4 +35,11 @@ std::string join_template(const std::string& folder, const std::string& backslas
 // file of the same name through iconphoto elsewhere. Errors propagate.
 void set_window_icon(py::handle window, const std::string& ico_path);
 
+// `import pyautogui`, which connects to the X display on Linux. Xlib prints
+// "Xlib.xauth: warning, no xauthority details available" for each such
+// connection when the authority file is empty, which is how a display that
+// needs none is set up (Xvfb, kiosks): that one line is left out while the
+// library is imported. Elsewhere, or once imported, a plain import.
+py::object import_pyautogui();
+
 }  // namespace platform
