@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import re
+import site
 import subprocess
 import sys
 import zipfile
@@ -60,6 +61,13 @@ def test_the_wheel_installs_without_a_compiler_and_draws(tmp_path: Path) -> None
     python = str(venv / "bin" / "python")
     subprocess.run([python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", str(wheel)], check=True,
                    timeout=600)
+    # Run from a virtual environment, this one's packages are not the system's: a .pth file lends them,
+    # after the new environment's own, so the wheel's modules still come first
+    # (written after the install, which would otherwise find the package there already).
+    if sys.prefix != sys.base_prefix:
+        new_site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                                  capture_output=True, text=True, check=True).stdout.strip()
+        Path(new_site, "lent.pth").write_text("\n".join(site.getsitepackages()) + "\n")
     sample = REPO / "python" / "trailmere" / "samples" / "sample.gpx"
     # Outside the checkout, so that nothing is imported from it.
     done = subprocess.run([python, "-c", DRAW_THE_SAMPLE, str(sample)], capture_output=True, text=True,
