@@ -243,11 +243,16 @@ class _Office:
                 start_new_session=True,
             )
         self._buffer = b""
+        self._killed = False
         try:
             reply = self._reply(time.monotonic() + timeout + 5, "starting")
         except _OfficeGone:
             self.kill()
             raise ConversionError("the LibreOffice helper failed to start" + self._log_tail()) from None
+        except BaseException:
+            # Interrupted while starting: no slot holds it yet, so nothing else would end it.
+            self.kill()
+            raise
         if not reply.get("ready"):
             self.kill()
             raise ConversionError(f"LibreOffice failed to start: {reply.get('error')}" + self._log_tail())
@@ -307,7 +312,12 @@ class _Office:
         self.kill()
 
     def kill(self) -> None:
-        """Kills the office (if it still runs) and removes what it left."""
+        """Kills the office (if it still runs) and removes what it left.
+        Only once: a later cleanup could remove what a new office of the same
+        folder has made."""
+        if self._killed:
+            return
+        self._killed = True
         _kill_group(self.process)
         for stream in (self.process.stdin, self.process.stdout):
             if stream is not None:
@@ -426,31 +436,34 @@ class _Pool:
     def release(self, slot: _Slot) -> None:
         """After a conversion: the office waits for the next one, or stops
         when no converter wants it warm; a dead one's place is given up."""
-        drop = stop = reap = False
+        reap = False
         with self.changed:
-            if slot.running() is None:
-                self.slots.remove(slot)
-                drop = True
-            elif not self.holders:
-                self.slots.remove(slot)
+            known = slot in self.slots  # not after shutdown()
+            drop = slot.running() is None
+            stop = not drop and (not self.holders or not known)
+            if drop or stop:
+                if known:
+                    self.slots.remove(slot)
+                # The number stays taken until the office is cleaned after:
+                # a new office of that number would share its folder.
                 self.stopping.add(slot.number)
-                stop = True
             else:
                 slot.busy = False
                 slot.idle_since = time.monotonic()
                 reap = len(self.slots) > 1 and not self.reaping
                 self.reaping = self.reaping or reap
             self.changed.notify_all()
-        if drop:
-            slot.drop_office()
-        elif stop:
-            self._stop(slot)
+        if drop or stop:
+            self._stop(slot, kill=drop)
         elif reap:
             _start_daemon(self._reap, "folioprint-idle-offices")
 
-    def _stop(self, slot: _Slot) -> None:
+    def _stop(self, slot: _Slot, kill: bool = False) -> None:
         try:
-            slot.stop_office()
+            if kill:
+                slot.drop_office()
+            else:
+                slot.stop_office()
         finally:
             with self.changed:
                 self.stopping.discard(slot.number)
@@ -678,6 +691,13 @@ class Folioprint:
                         raise _OfficeGone(f"LibreOffice died: {gone}") from None
                 except _Refused as refused:
                     raise _Refused(f"LibreOffice failed: {refused}") from None
+                except BaseException:
+                    # Timed out, or interrupted while the office works on the
+                    # document: its late reply would answer the next request.
+                    # Dropped while the slot is held, so no new office shares
+                    # its folder during the cleanup.
+                    slot.drop_office()
+                    raise
         finally:
             _POOL.release(slot)
 
