@@ -312,6 +312,28 @@ class TestOfficeProcess:
         assert once == [] and converter.office_pid not in (None, pid) and gone_soon(pid)
         assert LATIN in pdf_text(tmp_path / "3.pdf")
 
+    def test_a_forked_child_does_not_keep_the_office_running(
+        self, converter: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        converter.convert(source, tmp_path / "1.pdf")
+        office = converter._state.office
+        assert office is not None
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:  # lives on until the parent has closed its converter
+            os.close(write)
+            os.read(read, 1)
+            os._exit(0)
+        os.close(read)
+        try:
+            converter.close()
+            # The helper saw the end of its input and ended the office itself,
+            # rather than being killed once the wait for that ran out.
+            assert office.process.returncode != -signal.SIGKILL
+        finally:
+            os.close(write)
+            os.waitpid(child, 0)
+
     def test_close_and_collection_stop_the_office(self, source: Path, tmp_path: Path) -> None:
         converter = Folioprint()
         converter.convert(source, tmp_path / "1.pdf")

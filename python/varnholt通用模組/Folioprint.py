@@ -244,6 +244,7 @@ class _Office:
             )
         self._buffer = b""
         self._killed = False
+        _OFFICES.add(self)
         try:
             reply = self._reply(time.monotonic() + timeout + 5, "starting")
         except _OfficeGone:
@@ -326,6 +327,30 @@ class _Office:
                 except OSError:
                     pass
         _clean_after(self.profile_url, [self.pipe], self.tmp)
+
+    def forsake(self) -> None:
+        """In a forked child: lets go of the parent's office. Its pipes are
+        pointed at /dev/null before they are closed, so that nothing buffered
+        reaches the helper, and the helper sees the end of its input when the
+        parent closes its own end."""
+        self._killed = True  # the child never kills or cleans after it
+        for stream in (self.process.stdin, self.process.stdout):
+            if stream is None:
+                continue
+            try:
+                null = os.open(os.devnull, os.O_RDWR)
+                try:
+                    os.dup2(null, stream.fileno())
+                finally:
+                    os.close(null)
+                stream.close()
+            except (OSError, ValueError):
+                pass
+        self.process.stdin = self.process.stdout = None
+
+
+# Every office this process started, for the child of a fork to let go of.
+_OFFICES: weakref.WeakSet[_Office] = weakref.WeakSet()
 
 
 class _Slot:
@@ -528,8 +553,28 @@ class _Pool:
 
 _POOL = _Pool()
 atexit.register(_POOL.shutdown)
+
+# The converters of this process, for the child of a fork to reset.
+_CONVERTERS: weakref.WeakSet[Folioprint] = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    # The parent's offices are not the child's: holding their pipes open
+    # would keep the parent's helpers from seeing the end of their input (its
+    # stop would wait the full time), and a lock a parent's thread held at
+    # the fork would never be released here.
+    _POOL._forget()
+    for office in list(_OFFICES):
+        office.forsake()
+    _OFFICES.clear()
+    for converter in list(_CONVERTERS):
+        converter._lock = threading.Lock()
+        converter._once_lock = threading.Lock()
+        converter._state.office = None
+
+
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_POOL._forget)
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class _State:
@@ -565,6 +610,7 @@ class Folioprint:
         self._state = _State()
         # Runs on close, when the object is collected, and at interpreter exit.
         self._finalizer = weakref.finalize(self, self._state.shutdown)
+        _CONVERTERS.add(self)
 
     @property
     def office_pid(self) -> int | None:

@@ -34,6 +34,16 @@ _converter: Folioprint | None = None
 _converter_lock = threading.Lock()
 
 
+def _new_lock_in_child() -> None:
+    # A lock a parent's thread held at a fork would stay taken in the child.
+    global _converter_lock
+    _converter_lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_new_lock_in_child)
+
+
 def _shared_converter() -> Folioprint:
     # One converter kept for the life of the process holds its offices warm
     # from one record to the next (a document's own converter would let
