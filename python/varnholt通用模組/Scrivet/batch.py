@@ -12,6 +12,7 @@ of objects or a CSV file with a header row.
 from __future__ import annotations
 
 import csv
+import io
 import json
 import os
 import shutil
@@ -136,7 +137,8 @@ def read_records(path: str) -> list[dict[str, Any]]:
         if not isinstance(records, list) or not all(isinstance(record, dict) for record in records):
             raise ValueError(f"{path}: a JSON list of objects (one per record) is needed")
         return records
-    rows = csv.DictReader(text.splitlines())
+    # Read as one stream: a quoted cell may hold line breaks, which are kept.
+    rows = csv.DictReader(io.StringIO(text, newline=""))
     records = []
     for number, row in enumerate(rows, start=1):
         if None in row:
