@@ -114,10 +114,10 @@ class TestConvert:
         umask = os.umask(0)
         os.umask(umask)
         with tempfile.TemporaryDirectory(dir="/dev/shm") as folder:
-            target = Path(folder) / "out.pdf"
+            target = Path(folder) / ("專" * 80 + ".pdf")  # 244 bytes: near the longest name allowed
             shared.convert(source, target)
             assert CHINESE in pdf_text(target)
-            assert os.listdir(folder) == ["out.pdf"]
+            assert os.listdir(folder) == [target.name]
             assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
 
     def test_commented_documents_convert_in_the_warm_office(self, shared: Folioprint, tmp_path: Path) -> None:

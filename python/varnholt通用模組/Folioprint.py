@@ -140,10 +140,9 @@ def _place(pdf: str, target: str) -> None:
     except OSError as error:
         if error.errno != errno.EXDEV:
             raise
-    # Another file system: copy next to the target first, then rename there.
-    fd, part = tempfile.mkstemp(
-        prefix="." + os.path.basename(target) + ".", suffix=".part", dir=os.path.dirname(target)
-    )
+    # Another file system: copy next to the target first, then rename there
+    # (under a short name: the target's own may be as long as names can be).
+    fd, part = tempfile.mkstemp(prefix=".folioprint-", suffix=".part", dir=os.path.dirname(target))
     try:
         with os.fdopen(fd, "wb") as out, open(pdf, "rb") as src:
             shutil.copyfileobj(src, out)

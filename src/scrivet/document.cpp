@@ -57,11 +57,13 @@ void delete_(py::object self) { self.attr("replace_value") = py::dict(); }
 
 // Writes `data` to `target` through a new file beside it that replaces it
 // only once complete: a failed save (disk full, folder gone) leaves an earlier
-// file of that name as it was, and no half-written one.
+// file of that name as it was, and no half-written one. The new file's name
+// is short, since the target's may be as long as a name can be.
 void write_replacing(py::handle target, py::handle data) {
     py::object os = G("os");
-    py::str part = py::str(py::str(target) + py::str(".") + glue::import_from("secrets", "token_hex")(4) +
-                           py::str(".part"));
+    py::object part = os.attr("path").attr("join")(
+        os.attr("path").attr("dirname")(target),
+        py::str(".scrivet-") + glue::import_from("secrets", "token_hex")(4) + py::str(".part"));
     py::object file;
     try {
         file = glue::builtin("open")(part, "xb");
