@@ -114,10 +114,10 @@ class TestConvert:
         umask = os.umask(0)
         os.umask(umask)
         with tempfile.TemporaryDirectory(dir="/dev/shm") as folder:
-            target = Path(folder) / "out.pdf"
+            target = Path(folder) / ("專" * 80 + ".pdf")  # 244 bytes: near the longest name allowed
             shared.convert(source, target)
             assert CHINESE in pdf_text(target)
-            assert os.listdir(folder) == ["out.pdf"]
+            assert os.listdir(folder) == [target.name]
             assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
 
     def test_commented_documents_convert_in_the_warm_office(self, shared: Folioprint, tmp_path: Path) -> None:
@@ -284,6 +284,56 @@ class TestOfficeProcess:
         converter.convert(source, tmp_path / "3.pdf")
         assert LATIN in pdf_text(tmp_path / "3.pdf")
 
+    def test_an_interrupted_conversion_leaves_no_reply_for_the_next(
+        self, converter: Folioprint, source: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        converter.convert(source, tmp_path / "1.pdf")
+        pid = converter.office_pid
+        assert pid is not None
+        real_select, interrupts = FP.select.select, [KeyboardInterrupt()]
+
+        def select(*args: Any) -> Any:
+            if interrupts:  # while the office works on the document
+                raise interrupts.pop()
+            return real_select(*args)
+
+        monkeypatch.setattr(FP.select, "select", select)
+        with pytest.raises(KeyboardInterrupt):
+            converter.convert(source, tmp_path / "2.pdf")
+        real_once, once = converter._convert_once, []
+
+        def convert_once(*args: str) -> None:
+            once.append(args)
+            real_once(*args)
+
+        monkeypatch.setattr(converter, "_convert_once", convert_once)
+        converter.convert(source, tmp_path / "3.pdf")
+        # Warm, on a new office: the old one's late reply answered nothing.
+        assert once == [] and converter.office_pid not in (None, pid) and gone_soon(pid)
+        assert LATIN in pdf_text(tmp_path / "3.pdf")
+
+    def test_a_forked_child_does_not_keep_the_office_running(
+        self, converter: Folioprint, source: Path, tmp_path: Path
+    ) -> None:
+        converter.convert(source, tmp_path / "1.pdf")
+        office = converter._state.office
+        assert office is not None
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:  # lives on until the parent has closed its converter
+            os.close(write)
+            os.read(read, 1)
+            os._exit(0)
+        os.close(read)
+        try:
+            converter.close()
+            # The helper saw the end of its input and ended the office itself,
+            # rather than being killed once the wait for that ran out.
+            assert office.process.returncode != -signal.SIGKILL
+        finally:
+            os.close(write)
+            os.waitpid(child, 0)
+
     def test_close_and_collection_stop_the_office(self, source: Path, tmp_path: Path) -> None:
         converter = Folioprint()
         converter.convert(source, tmp_path / "1.pdf")
@@ -421,6 +471,28 @@ class TestPool:
         finally:
             stuck.close()
             other.close()
+
+    def test_a_dead_offices_number_stays_taken_until_it_is_cleaned_after(self) -> None:
+        # Its cleanup empties the folder of that number, which a new office
+        # of the same number would use.
+        pool, numbers = FP._Pool(), []
+
+        class DeadOffice:
+            def alive(self) -> bool:
+                return False
+
+            def kill(self) -> None:  # a conversion that waited gets a slot meanwhile
+                other = pool.acquire()
+                numbers.append(other.number)
+                pool.release(other)
+
+        try:
+            slot = pool.acquire()
+            slot.office = DeadOffice()  # type: ignore[assignment]
+            pool.release(slot)
+            assert len(numbers) == 1 and numbers[0] != slot.number
+        finally:
+            pool.shutdown()
 
     @pytest.mark.parametrize("limit", [1, 2])
     def test_offices_grow_up_to_the_limit_and_the_extra_ones_stop_when_idle(

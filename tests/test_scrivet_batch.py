@@ -17,7 +17,7 @@ import docx
 import pytest
 
 from conftest import REPO, needs_office, pdf_text
-from varnholt通用模組.Scrivet.batch import RecordError, fill_record
+from varnholt通用模組.Scrivet.batch import RecordError, fill_record, read_records
 
 TEMPLATE = REPO / "examples" / "letter.docx"
 COMMAND = [sys.executable, "-m", "varnholt通用模組.Scrivet"]
@@ -92,6 +92,11 @@ def test_records_that_cannot_be_read_stop_the_command(tmp_path: Path, content: s
     (tmp_path / "records.json").write_text(content)
     done = run(str(TEMPLATE), str(tmp_path / "records.json"), "--out", str(tmp_path / "out"))
     assert done.returncode == 2 and message in done.stderr and not (tmp_path / "out").exists()
+
+
+def test_csv_cells_keep_their_line_breaks(tmp_path: Path) -> None:
+    records = [{"{{TITLE}}": "第一行\n第二行", "{{NAME}}": "a\vb"}, {"{{TITLE}}": "x", "{{NAME}}": "y"}]
+    assert read_records(str(write_csv(tmp_path / "records.csv", records))) == records
 
 
 def test_records_run_in_a_process_pool(tmp_path: Path) -> None:

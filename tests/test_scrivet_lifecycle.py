@@ -190,7 +190,8 @@ class TestOutput:
             ("out/", "sub/../../x", "leads out of the output folder"),
             ("out", "x/../../y", "leads out of the output folder"),  # outx/../../y: above the folder of out
             ("", "../x", "leads out of the output folder"),
-            ("out/", "/tmp/x", "is an absolute path"),
+            ("out/", "link/x", "leads out of the output folder"),  # a link to a folder elsewhere
+            ("", "/tmp/x", "is an absolute path outside the output folder"),
             ("out/", "", "is empty"),
         ],
     )
@@ -199,6 +200,7 @@ class TestOutput:
     ) -> None:
         work = tmp_path / "a" / "b"
         (work / "out" / "sub").mkdir(parents=True)
+        (work / "out" / "link").symlink_to(tmp_path)
         monkeypatch.chdir(work)
         filler.run_version("v1", save_path=save_path)
         before = sorted(p for p in tmp_path.rglob("*"))
@@ -207,9 +209,19 @@ class TestOutput:
         assert sorted(p for p in tmp_path.rglob("*")) == before and not hasattr(filler, "name")
         assert FakeConverter.calls == [] and capsys.readouterr().out == ""
 
-    @pytest.mark.parametrize("name", ["報告 最終版", "sub/../report", "sub/report", ".hidden"])
-    def test_names_inside_the_folder_are_written(self, filler: Any, tmp_path: Path, name: str) -> None:
+    # The longest: 80 Chinese characters and ".docx" make a name of 245 bytes.
+    @pytest.mark.parametrize(
+        "name", ["報告 最終版", "sub/../report", "sub/report", ".hidden", "專" * 80, "ABS"],
+        ids=["chinese", "up-and-back", "subfolder", "hidden", "longest", "absolute"],
+    )
+    def test_names_inside_the_folder_are_written(
+        self, filler: Any, tmp_path: Path, monkeypatch: Any, name: str
+    ) -> None:
         (tmp_path / "sub").mkdir()
+        if name == "ABS":  # an absolute name inside the folder, joined to an empty prefix
+            monkeypatch.chdir(tmp_path)
+            filler.run_version("v1", save_path="")
+            name = str(tmp_path / "sub" / "absolute")
         filler.output(name, pdf=True)
         assert (tmp_path / (name + ".docx")).resolve().parent in (tmp_path, tmp_path / "sub")
         assert (tmp_path / (name + ".docx")).is_file() and (tmp_path / (name + ".pdf")).is_file()

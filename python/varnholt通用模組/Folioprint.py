@@ -140,10 +140,9 @@ def _place(pdf: str, target: str) -> None:
     except OSError as error:
         if error.errno != errno.EXDEV:
             raise
-    # Another file system: copy next to the target first, then rename there.
-    fd, part = tempfile.mkstemp(
-        prefix="." + os.path.basename(target) + ".", suffix=".part", dir=os.path.dirname(target)
-    )
+    # Another file system: copy next to the target first, then rename there
+    # (under a short name: the target's own may be as long as names can be).
+    fd, part = tempfile.mkstemp(prefix=".folioprint-", suffix=".part", dir=os.path.dirname(target))
     try:
         with os.fdopen(fd, "wb") as out, open(pdf, "rb") as src:
             shutil.copyfileobj(src, out)
@@ -243,11 +242,17 @@ class _Office:
                 start_new_session=True,
             )
         self._buffer = b""
+        self._killed = False
+        _OFFICES.add(self)
         try:
             reply = self._reply(time.monotonic() + timeout + 5, "starting")
         except _OfficeGone:
             self.kill()
             raise ConversionError("the LibreOffice helper failed to start" + self._log_tail()) from None
+        except BaseException:
+            # Interrupted while starting: no slot holds it yet, so nothing else would end it.
+            self.kill()
+            raise
         if not reply.get("ready"):
             self.kill()
             raise ConversionError(f"LibreOffice failed to start: {reply.get('error')}" + self._log_tail())
@@ -307,7 +312,12 @@ class _Office:
         self.kill()
 
     def kill(self) -> None:
-        """Kills the office (if it still runs) and removes what it left."""
+        """Kills the office (if it still runs) and removes what it left.
+        Only once: a later cleanup could remove what a new office of the same
+        folder has made."""
+        if self._killed:
+            return
+        self._killed = True
         _kill_group(self.process)
         for stream in (self.process.stdin, self.process.stdout):
             if stream is not None:
@@ -316,6 +326,30 @@ class _Office:
                 except OSError:
                     pass
         _clean_after(self.profile_url, [self.pipe], self.tmp)
+
+    def forsake(self) -> None:
+        """In a forked child: lets go of the parent's office. Its pipes are
+        pointed at /dev/null before they are closed, so that nothing buffered
+        reaches the helper, and the helper sees the end of its input when the
+        parent closes its own end."""
+        self._killed = True  # the child never kills or cleans after it
+        for stream in (self.process.stdin, self.process.stdout):
+            if stream is None:
+                continue
+            try:
+                null = os.open(os.devnull, os.O_RDWR)
+                try:
+                    os.dup2(null, stream.fileno())
+                finally:
+                    os.close(null)
+                stream.close()
+            except (OSError, ValueError):
+                pass
+        self.process.stdin = self.process.stdout = None
+
+
+# Every office this process started, for the child of a fork to let go of.
+_OFFICES: weakref.WeakSet[_Office] = weakref.WeakSet()
 
 
 class _Slot:
@@ -426,31 +460,34 @@ class _Pool:
     def release(self, slot: _Slot) -> None:
         """After a conversion: the office waits for the next one, or stops
         when no converter wants it warm; a dead one's place is given up."""
-        drop = stop = reap = False
+        reap = False
         with self.changed:
-            if slot.running() is None:
-                self.slots.remove(slot)
-                drop = True
-            elif not self.holders:
-                self.slots.remove(slot)
+            known = slot in self.slots  # not after shutdown()
+            drop = slot.running() is None
+            stop = not drop and (not self.holders or not known)
+            if drop or stop:
+                if known:
+                    self.slots.remove(slot)
+                # The number stays taken until the office is cleaned after:
+                # a new office of that number would share its folder.
                 self.stopping.add(slot.number)
-                stop = True
             else:
                 slot.busy = False
                 slot.idle_since = time.monotonic()
                 reap = len(self.slots) > 1 and not self.reaping
                 self.reaping = self.reaping or reap
             self.changed.notify_all()
-        if drop:
-            slot.drop_office()
-        elif stop:
-            self._stop(slot)
+        if drop or stop:
+            self._stop(slot, kill=drop)
         elif reap:
             _start_daemon(self._reap, "folioprint-idle-offices")
 
-    def _stop(self, slot: _Slot) -> None:
+    def _stop(self, slot: _Slot, kill: bool = False) -> None:
         try:
-            slot.stop_office()
+            if kill:
+                slot.drop_office()
+            else:
+                slot.stop_office()
         finally:
             with self.changed:
                 self.stopping.discard(slot.number)
@@ -515,8 +552,28 @@ class _Pool:
 
 _POOL = _Pool()
 atexit.register(_POOL.shutdown)
+
+# The converters of this process, for the child of a fork to reset.
+_CONVERTERS: weakref.WeakSet[Folioprint] = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    # The parent's offices are not the child's: holding their pipes open
+    # would keep the parent's helpers from seeing the end of their input (its
+    # stop would wait the full time), and a lock a parent's thread held at
+    # the fork would never be released here.
+    _POOL._forget()
+    for office in list(_OFFICES):
+        office.forsake()
+    _OFFICES.clear()
+    for converter in list(_CONVERTERS):
+        converter._lock = threading.Lock()
+        converter._once_lock = threading.Lock()
+        converter._state.office = None
+
+
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_POOL._forget)
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class _State:
@@ -552,6 +609,7 @@ class Folioprint:
         self._state = _State()
         # Runs on close, when the object is collected, and at interpreter exit.
         self._finalizer = weakref.finalize(self, self._state.shutdown)
+        _CONVERTERS.add(self)
 
     @property
     def office_pid(self) -> int | None:
@@ -678,6 +736,13 @@ class Folioprint:
                         raise _OfficeGone(f"LibreOffice died: {gone}") from None
                 except _Refused as refused:
                     raise _Refused(f"LibreOffice failed: {refused}") from None
+                except BaseException:
+                    # Timed out, or interrupted while the office works on the
+                    # document: its late reply would answer the next request.
+                    # Dropped while the slot is held, so no new office shares
+                    # its folder during the cleanup.
+                    slot.drop_office()
+                    raise
         finally:
             _POOL.release(slot)
 

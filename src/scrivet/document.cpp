@@ -57,11 +57,13 @@ void delete_(py::object self) { self.attr("replace_value") = py::dict(); }
 
 // Writes `data` to `target` through a new file beside it that replaces it
 // only once complete: a failed save (disk full, folder gone) leaves an earlier
-// file of that name as it was, and no half-written one.
+// file of that name as it was, and no half-written one. The new file's name
+// is short, since the target's may be as long as a name can be.
 void write_replacing(py::handle target, py::handle data) {
     py::object os = G("os");
-    py::str part = py::str(py::str(target) + py::str(".") + glue::import_from("secrets", "token_hex")(4) +
-                           py::str(".part"));
+    py::object part = os.attr("path").attr("join")(
+        os.attr("path").attr("dirname")(target),
+        py::str(".scrivet-") + glue::import_from("secrets", "token_hex")(4) + py::str(".part"));
     py::object file;
     try {
         file = glue::builtin("open")(part, "xb");
@@ -90,8 +92,9 @@ void write_replacing(py::handle target, py::handle data) {
 }
 
 // Refuses (ValueError, before anything is written) a name that is empty or
-// leads out of the output folder: the directory part of save_path, to which
-// the name is joined as it stands.
+// whose file, save_path and the name joined as they stand, ends up outside
+// the output folder (the directory part of save_path). Links are followed: a
+// name through a link in the folder that points elsewhere leads out.
 void check_output_name(py::handle save_path, py::handle name, py::handle base) {
     py::object path = G("os").attr("path");
     auto refuse = [&](const char* why) {
@@ -100,13 +103,12 @@ void check_output_name(py::handle save_path, py::handle name, py::handle base) {
         throw py::value_error(py::cast<std::string>(message));
     };
     if (!glue::truthy(name)) refuse("is empty");
-    if (glue::truthy(path.attr("isabs")(name)) || glue::truthy(path.attr("splitdrive")(name)[py::int_(0)]))
-        refuse("is an absolute path");
-    py::object folder = path.attr("abspath")(path.attr("dirname")(save_path));
-    py::object file = path.attr("abspath")(base);
-    if (!glue::equals(path.attr("dirname")(file), folder) &&
-        !glue::truthy(file.attr("startswith")(path.attr("join")(folder, ""))))
-        refuse("leads out of the output folder");
+    py::object folder = path.attr("realpath")(path.attr("dirname")(save_path));
+    // Not made absolute first: that would take "link/.." as the folder itself.
+    py::object parent = path.attr("realpath")(path.attr("dirname")(base));
+    if (!glue::equals(parent, folder) && !glue::truthy(parent.attr("startswith")(path.attr("join")(folder, ""))))
+        refuse(glue::truthy(path.attr("isabs")(name)) ? "is an absolute path outside the output folder"
+                                                      : "leads out of the output folder");
 }
 
 void output(py::object self, py::object name, py::object pdf, py::object docx) {

@@ -12,6 +12,7 @@ of objects or a CSV file with a header row.
 from __future__ import annotations
 
 import csv
+import io
 import json
 import os
 import shutil
@@ -32,6 +33,16 @@ class RecordError(ValueError):
 
 _converter: Folioprint | None = None
 _converter_lock = threading.Lock()
+
+
+def _new_lock_in_child() -> None:
+    # A lock a parent's thread held at a fork would stay taken in the child.
+    global _converter_lock
+    _converter_lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_new_lock_in_child)
 
 
 def _shared_converter() -> Folioprint:
@@ -126,7 +137,8 @@ def read_records(path: str) -> list[dict[str, Any]]:
         if not isinstance(records, list) or not all(isinstance(record, dict) for record in records):
             raise ValueError(f"{path}: a JSON list of objects (one per record) is needed")
         return records
-    rows = csv.DictReader(text.splitlines())
+    # Read as one stream: a quoted cell may hold line breaks, which are kept.
+    rows = csv.DictReader(io.StringIO(text, newline=""))
     records = []
     for number, row in enumerate(rows, start=1):
         if None in row:
