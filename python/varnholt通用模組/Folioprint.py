@@ -18,8 +18,10 @@ over UNO. A warm conversion then takes about 0.1 s, a plain soffice run 1.2 s.
 
 The offices are a pool that every converter of the process shares (an office
 costs about 140 MB). Each converts one document at a time. While conversions
-come one at a time one office does them all; when a conversion has waited
-GROW_AFTER seconds for a free office, another office is started, up to
+come one at a time one office does them all; when conversions have been
+waiting for a free office for GROW_AFTER seconds without a break (one waiter
+after another counts: eight threads behind one office are demand even when
+each waits less), another office is started, up to
 MAX_OFFICES (one per CPU unless set); an office beyond the first that has been
 idle for IDLE_STOP seconds is stopped. Each office has a private profile and
 temporary folder, is replaced when it dies, and is killed alone when a
@@ -397,6 +399,8 @@ class _Pool:
         self.changed = threading.Condition(self.lock)
         self.slots: list[_Slot] = []
         self.waiting: collections.deque[object] = collections.deque()
+        # Since when some conversion has been waiting without a break.
+        self.backlog_since: float | None = None
         self.stopping: set[int] = set()  # numbers of slots whose office is being stopped
         self.folder: str | None = None
         self.reaping = False
@@ -426,8 +430,9 @@ class _Pool:
 
     def acquire(self) -> _Slot:
         """A slot for one conversion, its office idle or yet to be started.
-        Waits in turn for a free office; a conversion that has waited
-        GROW_AFTER seconds gets a new one while the pool is below its limit."""
+        Waits in turn for a free office; once conversions have waited
+        GROW_AFTER seconds without a break, a new one is started while the
+        pool is below its limit."""
         ticket = object()
         asked = time.monotonic()
         with self.changed:
@@ -440,13 +445,17 @@ class _Pool:
                             if not slot.busy:
                                 slot.busy = True
                                 return slot
-                    waited = time.monotonic() - asked
+                    if self.backlog_since is None:
+                        self.backlog_since = asked
+                    waited = time.monotonic() - self.backlog_since
                     below_limit = len(self.slots) < self.limit()
                     if not self.slots or (below_limit and waited >= GROW_AFTER):
                         return self._new_slot()
                     self.changed.wait(GROW_AFTER - waited if below_limit and waited < GROW_AFTER else None)
             finally:
                 self.waiting.remove(ticket)
+                if not self.waiting:
+                    self.backlog_since = None
                 # The next in line may take what this one did not.
                 self.changed.notify_all()
 
