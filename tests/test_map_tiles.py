@@ -310,6 +310,7 @@ def test_mbtiles_file_shows_with_no_network(frame: Any, Loomkit: Any, tk_root: A
         (tmp_path / "notes.mbtiles", "not an MBTiles file: .*notes.mbtiles \\(file is not a database\\)"),
         (vector, "vector tiles"),
         ("https://tiles.example/{z}/{x}.png", "not a tile source"),
+        ("https://{s}.tiles.example/{z}/{x}/{y}.png", "not a tile source"),  # never filled in
     ]:
         with pytest.raises(ValueError, match=problem):
             Loomkit.Draw_Map.check_tile_source(source)
