@@ -534,8 +534,12 @@ def scenario_clear_while_drawing(count: str = "50", points: str = "60000") -> No
 
 
 def scenario_product_page() -> None:
-    """Presses "?" with the real webbrowser module and a desktop opener that
-    hands the page on and exits, as xdg-open does."""
+    """Presses "?", then clicks the map's credit, with the real webbrowser
+    module and a desktop opener that hands the page on and exits, as xdg-open
+    does."""
+    from conftest import _guard_network
+
+    _guard_network()  # the map shows OpenStreetMap's credit, its tiles refused here
     set_screen_width(1920)
     bin_folder = Path(tempfile.mkdtemp(prefix="trailmere-bin-"))
     opened = bin_folder / "opened"
@@ -563,6 +567,24 @@ def scenario_product_page() -> None:
         yield page_handed_on
         result["page"] = opened.read_text().strip()
         yield no_child_left  # a defunct child would stay until this process made another
+
+        opened.unlink()
+        draw_map = built["draw_map"]
+        draw_map.set_tile_source("https://tile.openstreetmap.org/{z}/{x}/{y}.png")
+        canvas = draw_map.map_widget.canvas
+
+        def credit_shown() -> bool:
+            return canvas.find_withtag("attribution_text") != ()
+
+        yield credit_shown
+        x0, y0, x1, y1 = canvas.bbox("attribution_text")
+        x, y = (x0 + x1) // 2, (y0 + y1) // 2
+        canvas.event_generate("<Motion>", x=x, y=y)  # the canvas's current item: the credit
+        canvas.event_generate("<Button-1>", x=x, y=y)
+        canvas.event_generate("<ButtonRelease-1>", x=x, y=y)
+        yield page_handed_on
+        result["credit_page"] = opened.read_text().strip()
+        yield no_child_left
 
     record_build(script)
     call_gui(*mappings())

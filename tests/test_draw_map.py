@@ -708,6 +708,23 @@ def test_native_paths_keep_the_widgets_model(draw_map: Any, tmp_path: Path, monk
     assert "draw" not in vars(widget.canvas_path_list[-1]) and drawn[-1] is widget.canvas_path_list[-1]
 
 
+def test_deleted_paths_are_freed_without_a_collection(draw_map: Any, tk_root: Any, tmp_path: Path) -> None:
+    """A cleared path and its points go at once: a path kept until the next
+    full collection would hold a long track's memory."""
+    import weakref
+
+    track = write_gpx(tmp_path / "walk.gpx", [[wandering_track(500)]])
+    with no_collection():
+        draw_map._draw_gpx(track, True)
+        (path,) = draw_map.map_widget.canvas_path_list
+        assert "draw" in vars(path)  # drawn natively
+        gone = weakref.ref(path)
+        path.draw()
+        del path
+        draw_map.delete_all_path()
+        assert gone() is None
+
+
 def test_many_paths_follow_drags_and_zooms(draw_map: Any, tk_root: Any, tmp_path: Path) -> None:
     """The paths of one map are redrawn in one pass and moved together by a
     drag: every line stays exactly where the widget puts its points, also for

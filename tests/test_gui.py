@@ -188,10 +188,11 @@ def test_failing_handlers_and_bad_files_leave_the_window_working(handlers: Run) 
     assert r["signals"] == SIGNALS
 
 
-def test_the_product_page_leaves_no_defunct_browser_process() -> None:
+def test_the_product_page_and_the_map_credit_leave_no_defunct_browser_process() -> None:
     r = scenario("product_page").result
     assert r["script"] == "done", r["script"]
     assert r["page"] == "https://trailmere.example.com:34008/Trailmere"
+    assert r["credit_page"] == "https://www.openstreetmap.org/copyright"
 
 
 def test_files_dropped_on_the_window_are_drawn_like_chosen_ones() -> None:

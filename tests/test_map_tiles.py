@@ -16,8 +16,8 @@ from typing import Any
 
 import pytest
 
-from conftest import pump
-from tileserver import Hangup, TileServer, tile_colour, write_mbtiles
+from conftest import no_collection, pump
+from tileserver import Hangup, TileServer, tile_colour, unreachable_url, write_mbtiles
 
 VERSION = importlib.metadata.version("varnholt-trailmere")
 OWN_AGENT = f"Trailmere/{VERSION} (+https://trailmere.example.com:34008/Trailmere)"
@@ -310,12 +310,41 @@ def test_mbtiles_file_shows_with_no_network(frame: Any, Loomkit: Any, tk_root: A
         (tmp_path / "notes.mbtiles", "not an MBTiles file: .*notes.mbtiles \\(file is not a database\\)"),
         (vector, "vector tiles"),
         ("https://tiles.example/{z}/{x}.png", "not a tile source"),
+        ("https://{s}.tiles.example/{z}/{x}/{y}.png", "not a tile source"),  # never filled in
     ]:
         with pytest.raises(ValueError, match=problem):
             Loomkit.Draw_Map.check_tile_source(source)
         with pytest.raises(ValueError, match=problem):
             draw_map.set_tile_source(source)
     assert undrawn(widget) == {missing}  # a refused source changes nothing
+
+
+def test_a_source_set_from_a_worker_changes_the_map_on_the_tk_thread(frame: Any, Loomkit: Any, tk_root: Any) -> None:
+    draw_map = Loomkit.Draw_Map(frame)
+    widget = draw_map.map_widget
+    changed_on: list[threading.Thread] = []
+    real = widget.set_tile_server
+
+    def set_tile_server(*args: Any, **kwargs: Any) -> Any:
+        changed_on.append(threading.current_thread())
+        return real(*args, **kwargs)
+
+    widget.set_tile_server = set_tile_server
+    outcome: list[Any] = []
+
+    def worker() -> None:
+        try:
+            draw_map.set_tile_source("https://tiles.example/{z}/{x}.png")
+        except ValueError:
+            outcome.append("refused")  # in this thread, nothing handed over
+        draw_map.set_tile_source(unreachable_url())
+        outcome.append("set")
+
+    thread = threading.Thread(target=worker)
+    with no_collection():
+        thread.start()
+    assert pump(tk_root, lambda: not thread.is_alive())
+    assert outcome == ["refused", "set"] and changed_on == [threading.main_thread()]
 
 
 def test_attribution_on_the_map(frame: Any, Loomkit: Any, tk_root: Any, tmp_path: Path,

@@ -89,4 +89,24 @@ py::object kwarg(const py::kwargs& kwargs, const char* key, py::object fallback)
     return fallback;
 }
 
+void open_and_reap(py::handle open, py::handle address) {
+    py::object subprocess = import_module("subprocess");
+    py::object active = py::getattr(subprocess, "_active", py::none());
+    if (!PyList_Check(active.ptr())) {  // not on this system (Windows), or not this Python
+        open(address);
+        return;
+    }
+    py::object before = builtin("list")(active);  // a copy: py::list(a list) is that list
+    auto reap = on_exit([&] {
+        py::object threading = import_module("threading");
+        for (py::handle process : builtin("list")(active)) {
+            if (before.contains(process)) continue;
+            py::object waiter = threading.attr("Thread")("target"_a = process.attr("wait"), "daemon"_a = true);
+            GcPaused paused;  // see GcPaused: this thread waits in start()
+            waiter.attr("start")();
+        }
+    });
+    open(address);
+}
+
 }  // namespace glue

@@ -204,4 +204,11 @@ private:
     bool was_enabled_;
 };
 
+// Calls `open(address)` (webbrowser.open, or a caller's own). webbrowser
+// starts a background browser (xdg-open and the like) and drops it unwaited:
+// the subprocess module keeps such a process in its `_active` list and reaps
+// it only when some later process is started, a defunct child until then.
+// Each one the call left there is waited for on a daemon thread.
+void open_and_reap(py::handle open, py::handle address);
+
 }  // namespace glue

@@ -40,29 +40,7 @@ py::object drop_files(py::object tk, py::object draw_map, py::object data) {
 
 void clear_paths(py::object draw_map) { draw_map.attr("delete_all_path")(); }
 
-// webbrowser starts a background browser (xdg-open and the like) and drops
-// it unwaited: the subprocess module keeps such a process in its `_active`
-// list and reaps it only when some later process is started, a defunct child
-// until then. Each one the call left there is waited for on a daemon thread.
-void open_and_reap(const char* address) {
-    py::object subprocess = glue::import_module("subprocess");
-    py::object active = py::getattr(subprocess, "_active", py::none());
-    if (!PyList_Check(active.ptr())) {  // not on this system (Windows), or not this Python
-        G("webbrowser").attr("open")(address);
-        return;
-    }
-    py::object before = glue::builtin("list")(active);  // a copy: py::list(a list) is that list
-    auto reap = glue::on_exit([&] {
-        py::object threading = glue::import_module("threading");
-        for (py::handle process : glue::builtin("list")(active)) {
-            if (before.contains(process)) continue;
-            py::object waiter = threading.attr("Thread")("target"_a = process.attr("wait"), "daemon"_a = true);
-            glue::GcPaused paused;  // see GcPaused: this thread waits in start()
-            waiter.attr("start")();
-        }
-    });
-    G("webbrowser").attr("open")(address);
-}
+void open_and_reap(const char* address) { glue::open_and_reap(G("webbrowser").attr("open"), py::str(address)); }
 
 // Browsers or systems without HTTPS support get the plain-HTTP page.
 void open_product_page() {

@@ -215,7 +215,13 @@ void draw_gpx_now(py::object self, py::object data_path, py::object adapt_sizes,
 
 void delete_all_path(py::object self) { path_call(self, self.attr("map_widget").attr("delete_all_path")); }
 
-void set_tile_source(py::object self, py::object source) { tiles::set_tile_source(self.attr("map_widget"), source); }
+// Checked on the caller's thread, so that a bad source raises there; the
+// widget is changed on the Tk thread (at once when called there).
+void set_tile_source(py::object self, py::object source) {
+    tiles::check_tile_source(source);
+    py::object change = py::cpp_function(&tiles::set_tile_source);
+    call_on_tk_thread(self, glue::partial(change, self.attr("map_widget"), source));
+}
 
 }  // namespace
 

@@ -265,13 +265,13 @@ void draw_line(const Layer& layer, const DrawnPath& drawn, py::handle path, cons
     }
 }
 
-void draw(py::capsule layer_capsule, py::capsule drawn_capsule, py::object path, py::object move);
+void draw(py::capsule layer_capsule, py::capsule drawn_capsule, py::object path_ref, py::object move);
 
 // The draw function every path of ours is given (with its layer, its
-// drawing and itself), made once.
+// drawing and a weak reference to itself), made once.
 py::handle draw_function() {
     static py::object* function = new py::object(py::cpp_function(
-        &draw, py::arg("layer"), py::arg("drawn"), py::arg("path"), py::arg("move") = false));  // lives as long as the process
+        &draw, py::arg("layer"), py::arg("drawn"), py::arg("path_ref"), py::arg("move") = false));  // lives as long as the process
     return *function;
 }
 
@@ -373,7 +373,11 @@ void draw_path(py::handle layer_capsule, py::handle drawn_capsule, py::handle pa
     path.attr(names().last_upper_left_tile_pos) = upper_left;
 }
 
-void draw(py::capsule layer_capsule, py::capsule drawn_capsule, py::object path, py::object move) {
+// `path_ref`: a weak reference, so that the path's own draw does not keep
+// it (and its points) alive until a full collection.
+void draw(py::capsule layer_capsule, py::capsule drawn_capsule, py::object path_ref, py::object move) {
+    py::object path = path_ref();
+    if (path.is_none()) return;
     draw_path(layer_capsule, drawn_capsule, path, move, nullptr);
 }
 
@@ -479,7 +483,7 @@ py::object add_path(py::object self, py::object set_path, py::object widget, py:
     py::object layer = layer_of(self);
     // An attribute of this path only: the class, other paths and other maps
     // keep the widget's own drawing.
-    path.attr("draw") = glue::partial(draw_function(), layer, drawn_capsule, path);
+    path.attr("draw") = glue::partial(draw_function(), layer, drawn_capsule, glue::import_from("weakref", "ref")(path));
     draw_path(layer, drawn_capsule, path, py::bool_(false), [&](py::handle) {
         Layer& drawing = *py::reinterpret_borrow<py::capsule>(layer).get_pointer<Layer>();
         if (drawing.order_pending) return;

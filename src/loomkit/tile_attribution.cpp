@@ -19,7 +19,9 @@ void set_cursor(py::object canvas, py::object cursor, py::object /*event*/) {
     canvas.attr("configure")("cursor"_a = cursor);
 }
 
-void open_link(py::object link, py::object /*event*/) { glue::import_from("webbrowser", "open")(link); }
+void open_link(py::object link, py::object /*event*/) {
+    glue::open_and_reap(glue::import_from("webbrowser", "open"), link);
+}
 
 }  // namespace
 

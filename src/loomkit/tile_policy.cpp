@@ -105,8 +105,16 @@ bool is_url_template(const std::string& text) {
     std::string scheme = scheme_of(text);
     if (scheme != "http" && scheme != "https") return false;
     if (authority_of(text).empty()) return false;
-    return text.find("{z}") != std::string::npos && text.find("{x}") != std::string::npos &&
-           text.find("{y}") != std::string::npos;
+    if (text.find("{z}") == std::string::npos || text.find("{x}") == std::string::npos ||
+        text.find("{y}") == std::string::npos)
+        return false;
+    // Any other placeholder ({s}, {key}, ...) is never filled in: no tile would load.
+    for (std::size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+        std::string placeholder = text.substr(open, 3);
+        if (placeholder == "{z}" || placeholder == "{x}" || placeholder == "{y}") continue;
+        if (text.find('}', open) != std::string::npos) return false;
+    }
+    return true;
 }
 
 std::string tile_url(const std::string& url_template, const TileKey& key) {
