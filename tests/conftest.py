@@ -149,6 +149,10 @@ def frame(tk_root: Any) -> Iterator[Any]:
     try:
         f.destroy()
         tk_root.update()
+        # The test's Tk objects caught in cycles are freed here, on the Tk
+        # thread; a later test's worker that happened to collect them would
+        # call Tk from its own thread.
+        gc.collect()
     finally:
         caught = list(errors)
         del errors[:]
