@@ -30,6 +30,15 @@ bool is_error(py::error_already_set& error, const char* name) {
     return error.matches(glue::import_from("sqlite3", name));
 }
 
+// Tries at setting the file up while another viewer does the same.
+const int kSetupAttempts = 5;
+
+py::object setup_lock() {
+    // Never freed: worker threads may use it while the interpreter ends.
+    static auto* lock = new py::object(glue::import_from("threading", "Lock")());
+    return *lock;
+}
+
 // Reported once per process: every thread's connection meets the damage.
 bool damage_reported = false;
 
@@ -51,27 +60,41 @@ void DiskCache::close() {
 bool DiskCache::open() {
     if (db_) return true;
     if (given_up_ || bound_ <= 0) return false;
-    try {
-        py::object os = glue::import_module("os");
-        os.attr("makedirs")(os.attr("path").attr("dirname")(path_), "exist_ok"_a = true);
-        db_ = glue::import_from("sqlite3", "connect")(path_, "timeout"_a = kBusySeconds, "isolation_level"_a = py::none());
-        // Switching to WAL takes the file for itself: only the first viewer does.
-        py::object mode = db_.attr("execute")("PRAGMA journal_mode").attr("fetchone")()[py::int_(0)];
-        if (!glue::equals(mode, py::str("wal"))) db_.attr("execute")("PRAGMA journal_mode=WAL");
-        db_.attr("execute")("PRAGMA synchronous=NORMAL");
-        db_.attr("execute")(kSchema);
-        db_.attr("execute")(kUseIndex);
-        return true;
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        bool damaged = is_error(error, "DatabaseError") && !is_error(error, "OperationalError");
-        close();
-        if (damaged && !renewed_) {
-            start_afresh();
-            return open();
+    for (int attempt = 1;; ++attempt) {
+        try {
+            py::object os = glue::import_module("os");
+            os.attr("makedirs")(os.attr("path").attr("dirname")(path_), "exist_ok"_a = true);
+            // The process's connections set the file up one at a time: SQLite
+            // refuses the switch to WAL or the schema while another connection
+            // makes its own ("database is locked", without waiting).
+            py::object lock = setup_lock();
+            lock.attr("acquire")();  // waits without the GIL
+            auto release = glue::on_exit([&] { lock.attr("release")(); });
+            db_ = glue::import_from("sqlite3", "connect")(path_, "timeout"_a = kBusySeconds,
+                                                          "isolation_level"_a = py::none());
+            // Switching to WAL takes the file for itself: only the first viewer does.
+            py::object mode = db_.attr("execute")("PRAGMA journal_mode").attr("fetchone")()[py::int_(0)];
+            if (!glue::equals(mode, py::str("wal"))) db_.attr("execute")("PRAGMA journal_mode=WAL");
+            db_.attr("execute")("PRAGMA synchronous=NORMAL");
+            db_.attr("execute")(kSchema);
+            db_.attr("execute")(kUseIndex);
+            return true;
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            close();
+            // Another viewer setting the same file up at the same moment.
+            if (is_error(error, "OperationalError") && attempt < kSetupAttempts) {
+                glue::import_from("time", "sleep")(0.05 * attempt);
+                continue;
+            }
+            bool damaged = is_error(error, "DatabaseError") && !is_error(error, "OperationalError");
+            if (damaged && !renewed_) {
+                start_afresh();
+                return open();
+            }
+            given_up_ = true;  // not for this thread; a later one tries again
+            return false;
         }
-        given_up_ = true;  // not for this thread; a later one tries again
-        return false;
     }
 }
 
