@@ -59,8 +59,10 @@ def test_the_wheel_installs_without_a_compiler_and_draws(tmp_path: Path) -> None
     # The dependencies (customtkinter, ...) come from this interpreter's site-packages: no network.
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True, timeout=600)
     python = str(venv / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", str(wheel)], check=True,
-                   timeout=600)
+    # --ignore-installed: the checkout's own install, seen through the system's site-packages, is no reason
+    # to leave the wheel out.
+    subprocess.run([python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", "--ignore-installed",
+                    str(wheel)], check=True, timeout=600)
     # Run from a virtual environment, this one's packages are not the system's: a .pth file lends them,
     # after the new environment's own, so the wheel's modules still come first
     # (written after the install, which would otherwise find the package there already).
