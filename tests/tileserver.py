@@ -165,10 +165,6 @@ class Hangup:
         self._socket.listen(16)
         self._thread = threading.Thread(target=self._serve, daemon=True)
 
-    @property
-    def url(self) -> str:
-        return f"http://127.0.0.1:{self._socket.getsockname()[1]}/{{z}}/{{x}}/{{y}}.png"
-
     def _serve(self) -> None:
         while True:
             try:

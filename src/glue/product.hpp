@@ -3,6 +3,7 @@
 #pragma once
 
 #include "glue/glue.hpp"
+#include "glue/version.hpp"
 
 #include <string>
 
@@ -12,15 +13,17 @@ inline const char* const kProductName = "Trailmere";
 inline const char* const kProductPage = "https://trailmere.example.com:34008/Trailmere";
 inline const char* const kProductPagePlain = "http://trailmere.example.com:34008/Trailmere";
 
-// The installed distribution's version ("2025.1.4"); "unknown" when it is
-// not installed (run from a build tree).
+// The release as the package is numbered: v2025_01_04_001 is "2025.1.4.1".
 inline std::string product_version() {
-    try {
-        return py::cast<std::string>(glue::import_from("importlib.metadata", "version")("varnholt-trailmere"));
-    } catch (py::error_already_set& error) {
-        if (!error.matches(glue::import_from("importlib.metadata", "PackageNotFoundError"))) throw;
-        return "unknown";
+    std::string version;
+    for (const char* part = VARNHOLT_VERSION + 1; *part;) {
+        const char* end = part;
+        while (*end && *end != '_') ++end;
+        if (!version.empty()) version += '.';
+        version += std::to_string(std::stoi(std::string(part, end)));
+        part = *end ? end + 1 : end;
     }
+    return version;
 }
 
 }  // namespace glue

@@ -218,10 +218,12 @@ void delete_all_path(py::object self) { path_call(self, self.attr("map_widget").
 // Checked on the caller's thread, so that a bad source raises there; the
 // widget is changed on the Tk thread (at once when called there).
 void set_tile_source(py::object self, py::object source) {
-    tiles::check_tile_source(source);
-    py::object change = py::cpp_function(&tiles::set_tile_source);
-    call_on_tk_thread(self, glue::partial(change, self.attr("map_widget"), source));
+    tiles::CheckedSource checked = tiles::check_tile_source(source);
+    py::object change = py::cpp_function([checked](py::object widget) { tiles::set_tile_source(widget, checked); });
+    call_on_tk_thread(self, glue::partial(change, self.attr("map_widget")));
 }
+
+void check_tile_source(py::object source) { tiles::check_tile_source(source); }
 
 }  // namespace
 
@@ -240,7 +242,7 @@ py::object make_draw_map() {
     cls.attr("tile_cache_size") = kDefaultTileCacheSize;
     glue::def(cls, "set_tile_source", &set_tile_source, py::arg("source"));
     cls.attr("check_tile_source") = glue::builtin("staticmethod")(
-        py::cpp_function(&tiles::check_tile_source, py::name("check_tile_source"), py::arg("source")));
+        py::cpp_function(&check_tile_source, py::name("check_tile_source"), py::arg("source")));
     return cls;
 }
 

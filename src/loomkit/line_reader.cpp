@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace loomkit::map {
 
@@ -69,10 +68,9 @@ std::optional<track::Tracks> read_file(const std::filesystem::path& path, Native
 }
 
 // Reads the file natively with the GIL released. Builds the same `line`
-// as the gpxpy path and the number of segments per track; false when the
-// reader declined the document and gpxpy has to read it.
-bool read_natively(py::handle self, py::object data_path, Native native, py::list& line,
-                   std::vector<std::size_t>& track_segments) {
+// as the gpxpy path and the number of tracks; false when the reader
+// declined the document and gpxpy has to read it.
+bool read_natively(py::handle self, py::object data_path, Native native, py::list& line, py::ssize_t& tracks_read) {
     std::filesystem::path path;
     if (!native_path(data_path, path)) return false;
     bool main_thread = on_main_thread(self);
@@ -113,7 +111,7 @@ bool read_natively(py::handle self, py::object data_path, Native native, py::lis
         }
         line.append(points);
     }
-    track_segments = tracks.track_segments;
+    tracks_read = static_cast<py::ssize_t>(tracks.track_segments.size());
     return true;
 }
 
@@ -121,12 +119,10 @@ bool read_natively(py::handle self, py::object data_path, Native native, py::lis
 py::list read_segments(py::object self, py::object data_path, py::object progress, bool progress_check,
                        Native native, py::ssize_t& tracks) {
     py::list line;
-    std::vector<std::size_t> track_segments;
     py::object parser = self.attr("gpxpy");
     // A parser put in the module's place is the caller's choice: it reads.
-    if (parser.is(glue::import_module("gpxpy")) && read_natively(self, data_path, native, line, track_segments)) {
-        py::ssize_t count = static_cast<py::ssize_t>(track_segments.size());
-        tracks = count;
+    if (parser.is(glue::import_module("gpxpy")) && read_natively(self, data_path, native, line, tracks)) {
+        py::ssize_t count = tracks;
         if (progress_check) {
             for (py::ssize_t n = 1; n <= count; ++n) print_progress(progress, n, count);
             glue::print();
@@ -171,8 +167,7 @@ py::object read_segments_with(py::object self, py::object data_path, const std::
     if (reader == "exact") return read_segments(self, data_path, py::none(), false, Native::Exact, tracks);
     if (reader != "scanner") throw py::value_error("reader must be 'exact' or 'scanner', not '" + reader + "'");
     py::list line;
-    std::vector<std::size_t> track_segments;
-    if (!read_natively(self, data_path, Native::Scanner, line, track_segments)) return py::none();
+    if (!read_natively(self, data_path, Native::Scanner, line, tracks)) return py::none();
     return line;
 }
 

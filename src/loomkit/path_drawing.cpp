@@ -37,7 +37,6 @@ struct DrawnPath {
 // done.
 struct Layer {
     std::uint64_t pass = 0;  // counts redraw passes
-    bool seen = false;
     track::View view;  // the view of the latest pass
     // Every line of ours on the canvas is its path's screen_points at
     // `built_for`, moved by (moved_x, moved_y) since: a view moved by less
@@ -313,7 +312,6 @@ void redraw_all(Layer& layer, py::handle layer_capsule, py::handle widget, const
         layer.built_for = view;
         layer.moved_x = layer.moved_y = 0;
     }
-    layer.seen = true;
     layer.view = view;
     ++layer.pass;
 
@@ -358,7 +356,7 @@ void draw_path(py::handle layer_capsule, py::handle drawn_capsule, py::handle pa
         hand_back(path, move);  // no view to draw into: the widget's own drawing decides
         return;
     }
-    if (!layer.seen || !same_view(view, layer.view)) {
+    if (!layer.built || !same_view(view, layer.view)) {
         redraw_all(layer, layer_capsule, widget, view, upper_left, move);
         if (drawn.pass == layer.pass) return;
     } else if (drawn.pass == layer.pass) {

@@ -20,7 +20,9 @@ const char* const kSchema =
     " data BLOB NOT NULL, etag TEXT NOT NULL, last_modified TEXT NOT NULL,"
     " fresh_until REAL NOT NULL, used REAL NOT NULL, size INTEGER NOT NULL,"
     " PRIMARY KEY (server, z, x, y))";
-const char* const kUseIndex = "CREATE INDEX IF NOT EXISTS tiles_by_use ON tiles (used)";
+// With the size: trimming sums and walks the sizes from the index alone,
+// without reading each tile's row.
+const char* const kUseIndex = "CREATE INDEX IF NOT EXISTS tiles_by_use ON tiles (used, size)";
 
 py::tuple key_of(const std::string& server, const TileKey& key) {
     return py::make_tuple(server, key.zoom, key.x, key.y);
@@ -28,6 +30,11 @@ py::tuple key_of(const std::string& server, const TileKey& key) {
 
 bool is_error(py::error_already_set& error, const char* name) {
     return error.matches(glue::import_from("sqlite3", name));
+}
+
+// A file that is no database or a broken one (not merely busy or read-only).
+bool is_damage(py::error_already_set& error) {
+    return is_error(error, "DatabaseError") && !is_error(error, "OperationalError");
 }
 
 // Tries at setting the file up while another viewer does the same.
@@ -87,8 +94,7 @@ bool DiskCache::open() {
                 glue::import_from("time", "sleep")(0.05 * attempt);
                 continue;
             }
-            bool damaged = is_error(error, "DatabaseError") && !is_error(error, "OperationalError");
-            if (damaged && !renewed_) {
+            if (is_damage(error) && !renewed_) {
                 start_afresh();
                 return open();
             }
@@ -125,7 +131,7 @@ void DiskCache::attempt(Step&& step) {
         step();
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        if (is_error(error, "DatabaseError") && !is_error(error, "OperationalError")) {
+        if (is_damage(error)) {
             if (renewed_) {
                 close();
                 given_up_ = true;

@@ -171,8 +171,7 @@ void set_tile_server(py::object self, py::object tile_server, py::object tile_si
     if (SharedLoader loader = loader_of(self)) change_source(self, *loader, server_source(text), py::cast<int>(tile_size));
 }
 
-void use_mbtiles(py::object widget, const std::string& path) {
-    MBTilesInfo info = read_mbtiles(path);
+void use_mbtiles(py::object widget, const std::string& path, const MBTilesInfo& info) {
     int max_zoom = info.max_zoom.value_or(19);
     // As the widget changes server: its tiles and queues emptied, the view drawn anew.
     library_class(widget).attr("set_tile_server")(widget, path, 256, max_zoom);
@@ -249,20 +248,18 @@ void start_loading(py::object draw_map, py::object widget) {
     change_source(widget, *loader, server_source(server), 256);
 }
 
-void check_tile_source(py::object source) {
+CheckedSource check_tile_source(py::object source) {
     std::string text = py::cast<std::string>(py::str(glue::import_from("os", "fspath")(source)));
-    if (is_url_template(text)) return;
+    if (is_url_template(text)) return {text, std::nullopt};
     if (text.find("://") != std::string::npos) throw py::value_error(std::string(messages::kNotTileSource) + text);
-    read_mbtiles(text);
+    return {text, read_mbtiles(text)};
 }
 
-void set_tile_source(py::object widget, py::object source) {
-    std::string text = py::cast<std::string>(py::str(glue::import_from("os", "fspath")(source)));
-    if (text.find("://") != std::string::npos) {
-        widget.attr("set_tile_server")(text);
-        return;
-    }
-    use_mbtiles(widget, text);
+void set_tile_source(py::object widget, const CheckedSource& source) {
+    if (source.file)
+        use_mbtiles(widget, source.text, *source.file);
+    else
+        widget.attr("set_tile_server")(source.text);
 }
 
 }  // namespace loomkit::tiles

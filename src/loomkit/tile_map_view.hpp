@@ -9,6 +9,10 @@
 #pragma once
 
 #include "glue/glue.hpp"
+#include "loomkit/tile_mbtiles.hpp"
+
+#include <optional>
+#include <string>
 
 namespace loomkit::tiles {
 
@@ -20,10 +24,17 @@ py::object make_map_widget(py::object library_class, py::object frame, py::kwarg
 // its application name, attribution and cache size (all read from it).
 void start_loading(py::object draw_map, py::object widget);
 
-// Draw_Map.set_tile_source: an address template or an MBTiles file.
-void set_tile_source(py::object widget, py::object source);
+// A tile source as checked: an address template, or an MBTiles file with
+// what its metadata says (read once, when checked).
+struct CheckedSource {
+    std::string text;
+    std::optional<MBTilesInfo> file;
+};
 
 // Draw_Map.check_tile_source: raises ValueError saying what is wrong.
-void check_tile_source(py::object source);
+CheckedSource check_tile_source(py::object source);
+
+// Draw_Map.set_tile_source, once checked. Call on the Tk thread.
+void set_tile_source(py::object widget, const CheckedSource& source);
 
 }  // namespace loomkit::tiles

@@ -140,12 +140,6 @@ bool is_openstreetmap(const std::string& url_template) {
                                                         "." + domain) == 0);
 }
 
-bool in_world(const TileKey& key) {
-    if (key.zoom < 0 || key.zoom > kMaxZoom) return false;
-    long long side = 1LL << key.zoom;
-    return key.x >= 0 && key.y >= 0 && key.x < side && key.y < side;
-}
-
 long long tms_row(const TileKey& key) { return (1LL << key.zoom) - 1 - key.y; }
 
 std::vector<TileKey> visible_tiles(int zoom, double left, double top, double right, double bottom) {

@@ -48,9 +48,6 @@ std::string host_of(const std::string& url_template);
 // attribution the map shows unless told otherwise.
 bool is_openstreetmap(const std::string& url_template);
 
-// A key the world has at its zoom level.
-bool in_world(const TileKey& key);
-
 // MBTiles files number rows from the south (TMS), the map from the north.
 long long tms_row(const TileKey& key);
 

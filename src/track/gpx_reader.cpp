@@ -450,8 +450,11 @@ private:
 
 Tracks read_gpx_file(const std::filesystem::path& path) {
     // Pipes and devices stream through the exact reader, as they did always.
-    if (std::optional<RegularFile> file = RegularFile::open(path))
+    if (std::optional<RegularFile> file = RegularFile::open(path)) {
+        // Its size is known: a file the readers would stop in is not read through.
+        if (file->size() > kMaxFileBytes) return left_to_gpxpy(Decline::TooLarge);
         if (std::optional<Tracks> tracks = scan_gpx_file(*file)) return std::move(*tracks);
+    }
     return read_gpx_file_exact(path);
 }
 

@@ -111,7 +111,7 @@ TEST(View, TilesInsideTheWorldNearestTheCentreFirst) {
     std::vector<TileKey> keys = visible_tiles(7, 104.6, 53.5, 107.5, 55.9);
     ASSERT_EQ(keys.size(), 4u * 3u);
     EXPECT_EQ(keys.front(), (TileKey{7, 106, 54}));  // the centre is (106.05, 54.7)
-    for (const TileKey& key : keys) EXPECT_TRUE(in_world(key));
+    for (const TileKey& key : keys) EXPECT_TRUE(key.x >= 0 && key.y >= 0 && key.x < 128 && key.y < 128);
     // At the world's edges only what exists.
     EXPECT_EQ(visible_tiles(1, -0.5, -0.5, 2.5, 2.5).size(), 4u);
     EXPECT_TRUE(visible_tiles(31, 0, 0, 1, 1).empty());
